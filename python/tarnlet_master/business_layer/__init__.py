@@ -1,0 +1,1 @@
+"""Business Layer side components."""

@@ -1,0 +1,1 @@
+"""Package-manager support; ``feedscout`` is an extension module installed here."""

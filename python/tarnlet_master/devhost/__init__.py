@@ -1,0 +1,1 @@
+"""Development host: plays the Business Layer's part for demos, the console and tests."""

@@ -1,0 +1,126 @@
+// Small C++ coroutines exposed as kernel._bridge, so the coroutine bridge can be
+// exercised from Python exactly as the kernel's own handlers use it.
+#include "bridge_selftest.hpp"
+
+#include "../common/coro.hpp"
+
+namespace tarnlet::kernel {
+namespace {
+
+Coro await_value(py::object awaitable) { co_return co_await awaitable; }
+
+Coro identity(py::object value) { co_return value; }
+
+Coro await_each(py::list awaitables) {
+    py::list results;
+    for (py::handle awaitable : awaitables) {
+        results.append(co_await awaitable);
+    }
+    co_return results;
+}
+
+// Reports how the await ended: ("ok", value), ("error", type name, text) or
+// ("cancelled",) after calling on_cancel; a cancellation is re-raised.
+Coro await_guarded(py::object awaitable, py::object on_cancel) {
+    try {
+        py::object value = co_await awaitable;
+        co_return py::make_tuple("ok", value);
+    } catch (py::error_already_set &e) {
+        if (is_cancelled(e)) {
+            on_cancel();
+            throw;
+        }
+        co_return py::make_tuple("error", py::str(e.type().attr("__name__")), py::str(e.value()));
+    }
+}
+
+// Awaits, then raises `error` (a Python exception instance) from C++.
+Coro await_then_raise(py::object awaitable, py::object error) {
+    co_await awaitable;
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+// Calls on_exit when GeneratorExit reaches the suspension point (close()).
+Coro await_with_exit_hook(py::object awaitable, py::object on_exit) {
+    try {
+        co_await awaitable;
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_GeneratorExit)) {
+            on_exit();
+        }
+        throw;
+    }
+    co_return py::none();
+}
+
+// Awaits `awaitable` through `depth` nested C++ coroutines.
+Coro nested(int depth, py::object awaitable) {
+    if (depth <= 0) {
+        co_return co_await awaitable;
+    }
+    py::object inner = co_await nested(depth - 1, awaitable);
+    co_return py::make_tuple(depth, inner);
+}
+
+Coro collect_async(py::object iterable) {
+    py::list items;
+    py::object it = aiter(iterable);
+    while (auto item = co_await anext(it)) {
+        items.append(*item);
+    }
+    co_return items;
+}
+
+// Connects to a WebSocket server, sends each message, collects `expected` frames
+// with `async for`, then closes.
+Coro websocket_exchange(py::object uri, py::list messages, int expected) {
+    py::object websockets = py::module_::import("websockets");
+    py::object ws = co_await websockets.attr("connect")(uri);
+    py::list received;
+    std::exception_ptr failure;
+    try {
+        for (py::handle message : messages) {
+            co_await ws.attr("send")(message);
+        }
+        py::object it = aiter(ws);
+        while (py::len(received) < static_cast<size_t>(expected)) {
+            auto frame = co_await anext(it);
+            if (!frame) {
+                break;
+            }
+            received.append(*frame);
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    co_await ws.attr("close")();  // no co_await inside a handler, so close here
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    co_return received;
+}
+
+// Throws a C++ standard exception out of a coroutine body.
+Coro raise_cpp(std::string text) {
+    co_await py::module_::import("asyncio").attr("sleep")(0);
+    throw std::runtime_error(text);
+}
+
+}  // namespace
+
+void register_bridge_selftest(py::module_ &m) {
+    py::module_ b = m.def_submodule("_bridge", "C++ coroutines for checking the coroutine bridge.");
+    b.def("await_value", &await_value);
+    b.def("identity", &identity);
+    b.def("await_each", &await_each);
+    b.def("await_guarded", &await_guarded);
+    b.def("await_then_raise", &await_then_raise);
+    b.def("await_with_exit_hook", &await_with_exit_hook);
+    b.def("nested", &nested);
+    b.def("collect_async", &collect_async);
+    b.def("websocket_exchange", &websocket_exchange);
+    b.def("raise_cpp", &raise_cpp);
+}
+
+}  // namespace tarnlet::kernel

@@ -24,7 +24,7 @@ from typing import Any, List, Optional
 from . import messaging, old_com, serializer, workbook
 from .messaging import register_callable
 from .serializer import EXCEL_ERROR_CODES, ExcelError, Serializer
-from .workbook import Excel, ExcelRequestError, Range, Sheet, Workbook
+from .workbook import Excel, ExcelRequestError, Range, Sheet, Sheets, Workbook
 
 connection_args: dict = {}
 _kernel_instance: Any = None
@@ -153,7 +153,7 @@ if __name__ != "tarnlet":
 
 __all__ = [
     "EXCEL_ERROR_CODES", "Context", "Excel", "ExcelError", "ExcelRequestError",
-    "KernelNotAttachedError", "Range", "Serializer", "Sheet", "Workbook",
+    "KernelNotAttachedError", "Range", "Serializer", "Sheet", "Sheets", "Workbook",
     "clear_all_objects", "clear_object", "connection_args", "context", "excel",
     "get_object", "get_object_registry", "messaging", "old_com", "register_callable",
     "save_object", "set_enable_events", "show_message_box",

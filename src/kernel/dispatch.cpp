@@ -1,0 +1,7 @@
+#include "kernel.hpp"
+
+namespace tarnlet::kernel {
+
+void add_dispatch_methods(ClassBuilder &) {}
+
+}  // namespace tarnlet::kernel

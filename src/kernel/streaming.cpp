@@ -1,0 +1,7 @@
+#include "kernel.hpp"
+
+namespace tarnlet::kernel {
+
+void add_streaming_methods(ClassBuilder &) {}
+
+}  // namespace tarnlet::kernel

@@ -204,11 +204,13 @@ class Win32ComEventRegistrar:
     def stop(self) -> None:
         """Stop and release every COM thread still waiting, with "nok"."""
         self.started = False
+        # Entries stay until their waiter collects them, so a waiter that has
+        # not started waiting yet still finds its answer.
         with self._lock:
-            pending, self._pending = self._pending, {}
-        for entry in pending.values():
-            entry.response = dict(NOK)
-            entry.event.set()
+            for entry in self._pending.values():
+                if not entry.event.is_set():
+                    entry.response = dict(NOK)
+                    entry.event.set()
 
     # -------------------------------------------------------------- config
     def apply_config(self, com_config: Any) -> int:
@@ -267,11 +269,11 @@ class Win32ComEventRegistrar:
             raise ValueError(f"Invalid COM response: {response!r}")
         with self._lock:
             entry = self._pending.get(request_id) if isinstance(request_id, str) else None
-        if entry is None:
-            logger.warning("[COM] Response for unknown COM request: %s", request_id)
-            return False
-        entry.response = dict(response)
-        entry.event.set()
+            if entry is None or entry.event.is_set():
+                logger.warning("[COM] Response for unknown COM request: %s", request_id)
+                return False
+            entry.response = dict(response)
+            entry.event.set()
         return True
 
     # --------------------------------------------------------------- events

@@ -3,6 +3,8 @@
 #include "bridge_selftest.hpp"
 
 #include "../common/coro.hpp"
+#include "../common/module.hpp"
+#include "../common/pyclass.hpp"
 
 namespace tarnlet::kernel {
 namespace {
@@ -107,6 +109,30 @@ Coro raise_cpp(std::string text) {
     throw std::runtime_error(text);
 }
 
+// A class made by ClassBuilder: greet() reaches prefix() through the instance, so a
+// subclass or a patch of prefix is honoured.
+py::object make_greeter_class(py::module_ &m, py::list bases) {
+    std::vector<py::object> base_list;
+    for (py::handle base : bases) {
+        base_list.push_back(py::reinterpret_borrow<py::object>(base));
+    }
+    ClassBuilder cls("Greeter", m, base_list);
+    cls.def_init([](py::object self, py::object name) { self.attr("name") = name; }, py::arg("name") = "world");
+    cls.def("prefix", [](py::object) { return py::str("Hello, "); });
+    cls.def("greet", [](py::object self) {
+        return py::str(self.attr("prefix")()) + py::str(self.attr("name"));
+    });
+    cls.def("greet_later", [](py::object self, py::object delay) -> Coro {
+        co_await py::module_::import("asyncio").attr("sleep")(delay);
+        co_return self.attr("greet")();
+    });
+    cls.def_static("shout", [](std::string text) { return text + "!"; });
+    cls.def_classmethod("create", [](py::object klass) { return klass("class"); });
+    cls.def_property_readonly("length", [](py::object self) { return py::len(self.attr("name")); });
+    cls.attr("KIND", py::str("greeter"));
+    return cls.build();
+}
+
 }  // namespace
 
 void register_bridge_selftest(py::module_ &m) {
@@ -121,6 +147,10 @@ void register_bridge_selftest(py::module_ &m) {
     b.def("collect_async", &collect_async);
     b.def("websocket_exchange", &websocket_exchange);
     b.def("raise_cpp", &raise_cpp);
+    b.def("make_greeter_class", [m](py::list bases) mutable { return make_greeter_class(m, bases); },
+          py::arg("bases") = py::list());
+    b.def("module_global", [](std::string name) { return module_global(name.c_str()); });
+    b.def("log", [](std::string level, std::string text) { log(level.c_str(), text); });
 }
 
 }  // namespace tarnlet::kernel

@@ -1,0 +1,133 @@
+// The distributions installed in this interpreter, keyed by normalised name, with the
+// standard-library modules entered as placeholders, and the check of a requirement against them.
+#include "feedscout.hpp"
+
+namespace tarnlet::feedscout {
+namespace {
+
+py::object get_current_distributions(py::object self) {
+    py::object cached = self.attr("_distributions_cache");
+    if (!cached.is_none()) {
+        return cached;
+    }
+    py::dict table;
+    py::object normalize = self.attr("_normalize_name");
+    for (py::handle dist : py::module_::import("importlib.metadata").attr("distributions")()) {
+        py::object name;
+        try {
+            name = dist.attr("metadata")["Name"];
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e)) {
+                throw;
+            }
+            continue;  // unreadable metadata: nothing to match against
+        }
+        if (!py::isinstance<py::str>(name)) {
+            continue;  // a distribution without a name cannot satisfy a requirement
+        }
+        table[normalize(name)] = dist;  // a later one with the same name wins
+    }
+    py::module_ sys = py::module_::import("sys");
+    py::object names = py::getattr(sys, "stdlib_module_names", py::tuple());
+    py::object py_version = sys.attr("version").attr("split")()[py::int_(0)];
+    py::object dummy_dist = module_global("_dummy_dist");
+    for (py::handle name : names) {
+        py::object key = normalize(name);
+        if (!table.contains(key)) {
+            table[key] = dummy_dist(name, py_version);
+        }
+    }
+    self.attr("_distributions_cache") = table;
+    return table;
+}
+
+void clear_distributions_cache(py::object self) { self.attr("_distributions_cache") = py::none(); }
+
+py::object check_specifier_in_dist(py::object self, std::string package_name, std::string version_spec,
+                                   py::object extras) {
+    if (!py::bool_(module_global("PACKAGING_AVAILABLE"))) {
+        log_debug("packaging library not available, cannot check distributions");
+        return py::none();
+    }
+    py::object table = self.attr("_get_current_distributions")();
+    py::object dist = table.attr("get")(self.attr("_normalize_name")(package_name));
+    if (dist.is_none()) {
+        return py::none();
+    }
+    // Read once: for a real distribution every .metadata parses the METADATA file anew.
+    py::object metadata = dist.attr("metadata");
+    py::object installed = metadata.attr("get")("Version");
+    if (installed.is_none() || !py::bool_(installed)) {
+        return py::none();
+    }
+    if (!version_spec.empty()) {
+        bool contained = false;
+        try {
+            py::object version = module_global("Version")(installed);
+            contained = module_global("SpecifierSet")(version_spec).contains(version);
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e)) {
+                throw;
+            }
+            log_debug("Error checking version spec for " + package_name + ": " + error_text(e));
+            return py::none();
+        }
+        if (!contained) {
+            return py::none();
+        }
+    }
+    if (!extras.is_none() && py::bool_(extras)) {
+        py::set provided;
+        py::object requirements = metadata.attr("get_all")("Requires-Dist");
+        if (!requirements.is_none()) {
+            for (py::handle requirement : requirements) {
+                py::object extra = extra_name_of(requirement);
+                if (!extra.is_none()) {
+                    provided.add(extra.attr("lower")());
+                }
+            }
+        }
+        for (py::handle wanted : extras) {
+            if (!provided.contains(wanted.attr("lower")())) {
+                return py::none();
+            }
+        }
+    }
+    return installed;
+}
+
+}  // namespace
+
+void register_placeholders(py::module_ &m) {
+    py::object builtins = py::module_::import("builtins");
+
+    ClassBuilder metadata("_dummy_metadata", m, {builtins.attr("dict")});
+    metadata.attr("__doc__", py::str("Metadata of a standard-library module: a name and a version, no requirements."));
+    metadata.def("get_all", [](py::object, py::args, py::kwargs) { return py::list(); });
+    m.attr("_dummy_metadata") = metadata.build();
+
+    ClassBuilder dist("_dummy_dist", m);
+    dist.attr("__doc__", py::str("A standard-library module standing in for an installed distribution."));
+    py::dict annotations;
+    annotations["metadata"] = py::module_::import("typing").attr("Dict")[py::make_tuple(builtins.attr("str"),
+                                                                                        builtins.attr("str"))];
+    dist.attr("__annotations__", annotations);
+    dist.def_init(
+        [](py::object self, py::object name, py::object version) {
+            py::dict fields;
+            fields["Name"] = name;
+            fields["Version"] = version;
+            self.attr("metadata") = module_global("_dummy_metadata")(fields);
+        },
+        py::arg("name"), py::arg("version"));
+    m.attr("_dummy_dist") = dist.build();
+}
+
+void add_installed_methods(ClassBuilder &cls) {
+    cls.def("_get_current_distributions", &get_current_distributions);
+    cls.def("clear_distributions_cache", &clear_distributions_cache);
+    cls.def("check_specifier_in_dist", &check_specifier_in_dist, py::arg("package_name"), py::arg("version_spec"),
+            py::arg("extras") = py::none());
+}
+
+}  // namespace tarnlet::feedscout

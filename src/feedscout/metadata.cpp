@@ -1,0 +1,182 @@
+// unearth glue: one finder per index with an HTTP client we own, and the core metadata of a
+// found distribution. unearth finds candidates but does not read their metadata, so we take
+// the index's metadata file where the page announces one (PEP 658) and otherwise read it
+// from the downloaded distribution. All of this is blocking and runs in the executor.
+#include "feedscout.hpp"
+
+namespace tarnlet::feedscout {
+namespace {
+
+// The host of a plain-HTTP index: unearth ignores insecure origins that are not trusted,
+// and an index in the settings is one the administrator chose to use.
+py::list trusted_hosts_for(const std::string &index_url) {
+    py::list hosts;
+    py::object parts = py::module_::import("urllib.parse").attr("urlsplit")(index_url);
+    if (py::str(parts.attr("scheme")).cast<std::string>() == "http") {
+        py::object netloc = parts.attr("netloc").attr("rpartition")("@")[py::int_(2)];
+        if (py::bool_(netloc)) {
+            hosts.append(netloc);
+        }
+    }
+    return hosts;
+}
+
+void close_quietly(const py::object &client) {
+    if (client.is_none()) {
+        return;
+    }
+    try {
+        client.attr("close")();
+    } catch (py::error_already_set &e) {
+        e.discard_as_unraisable("feedscout: closing an index client");
+    }
+}
+
+py::object parse_metadata_bytes(const py::object &content) {
+    py::object text = content.attr("decode")("utf-8", "replace");
+    return py::module_::import("email").attr("message_from_string")(text);
+}
+
+// The metadata file announced next to the link, checked against its announced hash.
+py::object metadata_from_file(const py::object &finder, const py::object &link) {
+    py::object dist_link = py::getattr(link, "dist_info_link", py::none());
+    if (dist_link.is_none()) {
+        return py::none();
+    }
+    py::object response = finder.attr("session").attr("get")(dist_link.attr("normalized"));
+    response.attr("raise_for_status")();
+    py::object content = response.attr("content");
+    py::object announced = py::getattr(link, "dist_info_metadata", py::none());
+    if (py::isinstance<py::dict>(announced)) {
+        py::object hashlib = py::module_::import("hashlib");
+        for (auto item : py::reinterpret_borrow<py::dict>(announced)) {
+            py::object digest = hashlib.attr("new")(item.first, content).attr("hexdigest")();
+            if (!digest.equal(item.second)) {
+                throw py::value_error("the metadata file does not match its " + str_of(item.first) + " hash");
+            }
+        }
+    }
+    return parse_metadata_bytes(content);
+}
+
+// METADATA of a wheel, or PKG-INFO of an unpacked source distribution.
+py::object metadata_from_artifact(const py::object &path) {
+    py::object zipfile = py::module_::import("zipfile");
+    if (py::bool_(path.attr("is_file")()) && py::bool_(zipfile.attr("is_zipfile")(path))) {
+        py::object archive = zipfile.attr("ZipFile")(path);
+        py::object found = py::none();
+        try {
+            for (py::handle name : archive.attr("namelist")()) {
+                const std::string entry = name.cast<std::string>();
+                const auto slash = entry.find('/');
+                if (slash != std::string::npos && entry.find('/', slash + 1) == std::string::npos &&
+                    entry.compare(slash, std::string::npos, "/METADATA") == 0 && slash >= 10 &&
+                    entry.compare(slash - 10, 10, ".dist-info") == 0) {
+                    found = parse_metadata_bytes(archive.attr("read")(name));
+                    break;
+                }
+            }
+        } catch (...) {
+            archive.attr("close")();
+            throw;
+        }
+        archive.attr("close")();
+        if (found.is_none()) {
+            throw py::value_error("no .dist-info/METADATA in " + str_of(path.attr("name")));
+        }
+        return found;
+    }
+    if (py::bool_(path.attr("is_dir")())) {
+        py::object direct = path.attr("joinpath")("PKG-INFO");
+        if (py::bool_(direct.attr("is_file")())) {
+            return parse_metadata_bytes(direct.attr("read_bytes")());
+        }
+        py::object nested = py::module_::import("builtins").attr("sorted")(path.attr("glob")("*/PKG-INFO"));
+        if (py::len(nested) > 0) {
+            return parse_metadata_bytes(nested[py::int_(0)].attr("read_bytes")());
+        }
+    }
+    throw py::value_error("no metadata found in " + str_of(path));
+}
+
+// A TemporaryDirectory removed when the scope ends, whatever happens.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory() : directory_(py::module_::import("tempfile").attr("TemporaryDirectory")("", "feedscout-")) {}
+    ~TemporaryDirectory() {
+        try {
+            directory_.attr("cleanup")();
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("feedscout: removing a download directory");
+        }
+    }
+    TemporaryDirectory(const TemporaryDirectory &) = delete;
+    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
+    py::object path() const { return py::module_::import("pathlib").attr("Path")(directory_.attr("name")); }
+
+private:
+    py::object directory_;
+};
+
+py::object get_metadata(py::object, py::object finder, py::object link) {
+    try {
+        py::object metadata = metadata_from_file(finder, link);
+        if (!metadata.is_none()) {
+            return metadata;
+        }
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        log_debug("Metadata file unusable for " + str_of(py::getattr(link, "redacted", link)) + ": " + error_text(e) +
+                  "; reading the distribution instead");
+    }
+    TemporaryDirectory scratch;
+    py::object root = scratch.path();
+    py::object artifact = finder.attr("download_and_unpack")(link, root.attr("joinpath")("unpacked"),
+                                                             py::arg("download_dir") = root.attr("joinpath")("download"));
+    return metadata_from_artifact(artifact);
+}
+
+}  // namespace
+
+IndexFinder::IndexFinder(const std::string &index_url) : finder_(py::none()), client_(py::none()) {
+    py::list trusted = trusted_hosts_for(index_url);
+    py::list index_urls;
+    index_urls.append(index_url);
+    try {
+        py::object client_class = py::module_::import("unearth.fetchers").attr("PyPIClient");
+        client_ = client_class(py::arg("trusted_hosts") = trusted);
+        // Credentials in the index URL, as unearth's own client would use them, and never
+        // a password prompt: there is nobody at a terminal.
+        client_.attr("auth") = py::module_::import("unearth.auth")
+                                   .attr("MultiDomainBasicAuth")(py::arg("prompting") = false,
+                                                                 py::arg("index_urls") = index_urls);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) {
+            close_quietly(client_);
+            throw;
+        }
+        client_ = py::none();  // an unearth without its own fetchers: it makes its client itself
+    }
+    try {
+        py::object finder_class = module_global("PackageFinder");
+        if (client_.is_none()) {
+            finder_ = finder_class(py::arg("index_urls") = index_urls, py::arg("trusted_hosts") = trusted);
+        } else {
+            finder_ = finder_class(py::arg("session") = client_, py::arg("index_urls") = index_urls,
+                                   py::arg("trusted_hosts") = trusted);
+        }
+    } catch (...) {
+        close_quietly(client_);
+        throw;
+    }
+}
+
+IndexFinder::~IndexFinder() { close_quietly(client_); }
+
+void add_metadata_methods(ClassBuilder &cls) {
+    cls.def("_get_metadata", &get_metadata, py::arg("finder"), py::arg("link"));
+}
+
+}  // namespace tarnlet::feedscout

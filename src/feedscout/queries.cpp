@@ -1,0 +1,410 @@
+// Versions, extras and dependencies of a package: per index through its JSON API pattern or
+// unearth, and across the configured indexes (primary first, first non-empty answer wins).
+#include "feedscout.hpp"
+
+namespace tarnlet::feedscout {
+namespace {
+
+std::string count_of(const py::handle &items) { return std::to_string(py::len(items)); }
+
+py::object asyncio_timeout_error() { return py::module_::import("asyncio").attr("TimeoutError"); }
+
+// --- what each query does with an API answer ---
+
+py::object versions_from_api(py::object, py::object data, const std::string &name, const std::string &) {
+    py::object releases = data.attr("get")("releases", py::dict());
+    py::list versions = releases.is_none() ? py::list() : py::list(releases);
+    py::object builtins = py::module_::import("builtins");
+    py::object sorted_versions;
+    if (py::bool_(module_global("PACKAGING_AVAILABLE"))) {
+        py::object version_class = module_global("Version");
+        py::list valid;
+        for (py::handle candidate : versions) {
+            try {
+                version_class(candidate);
+                valid.append(candidate);
+            } catch (py::error_already_set &e) {
+                if (!is_ordinary_error(e)) {
+                    throw;
+                }
+                // not a version: dropped without a word
+            }
+        }
+        sorted_versions = builtins.attr("sorted")(valid, py::arg("key") = version_class, py::arg("reverse") = true);
+    } else {
+        sorted_versions = builtins.attr("sorted")(versions, py::arg("reverse") = true);
+    }
+    log_debug("Found " + count_of(sorted_versions) + " versions via API for " + name);
+    return sorted_versions;
+}
+
+py::object requires_dist_of(const py::object &data) {
+    py::object info = data.attr("get")("info");
+    if (info.is_none()) {
+        return py::list();
+    }
+    py::object requirements = info.attr("get")("requires_dist");
+    return requirements.is_none() ? py::list() : requirements;
+}
+
+py::object extras_from_api(py::object, py::object data, const std::string &name, const std::string &) {
+    py::set extras;
+    for (py::handle requirement : requires_dist_of(data)) {
+        py::object extra = extra_name_of(requirement);
+        if (!extra.is_none()) {
+            extras.add(extra);
+        }
+    }
+    log_debug("Found " + count_of(extras) + " extras via API for " + name);
+    return extras;
+}
+
+py::object dependencies_from_api(py::object self, py::object data, const std::string &name,
+                                 const std::string &version) {
+    py::list dependencies;
+    py::object parse = self.attr("_parse_requirement");
+    for (py::handle requirement : requires_dist_of(data)) {
+        py::object record = parse(requirement);
+        if (!record.is_none()) {
+            dependencies.append(record);
+        }
+    }
+    log_debug("Found " + count_of(dependencies) + " dependencies for " + name + "==" + version);
+    return dependencies;
+}
+
+// One per-index worker: which URL, what to read from the answer, which unearth variant.
+enum class Kind { versions, extras, dependencies };
+
+struct Worker {
+    Kind kind;
+    bool version_level;
+    py::object (*from_api)(py::object self, py::object data, const std::string &name, const std::string &version);
+    const char *unearth_method;
+    bool returns_set;
+    bool caches_unearth_results;
+};
+
+const Worker VERSIONS_WORKER{Kind::versions, false, &versions_from_api, "_get_versions_via_unearth", false, false};
+const Worker EXTRAS_WORKER{Kind::extras, true, &extras_from_api, "_get_extras_via_unearth", true, false};
+const Worker DEPENDENCIES_WORKER{Kind::dependencies, true, &dependencies_from_api, "_get_dependencies_via_unearth", false, true};
+
+py::object empty_result(const Worker &worker) { return worker.returns_set ? py::object(py::set()) : py::list(); }
+
+std::string unearth_failure_line(const Worker &worker, const std::string &name, const std::string &version,
+                                 const std::string &index_url, const std::string &error) {
+    if (worker.kind == Kind::versions) {
+        return "Unearth failed for " + name + " at " + index_url + ": " + error;
+    }
+    const char *what = worker.kind == Kind::extras ? "extras " : "dependencies ";
+    return "Unearth failed for " + std::string(what) + name + "==" + version + ": " + error;
+}
+
+enum class Failure { none, timeout, other };
+
+Coro run_worker(py::object self, Worker worker, std::string name, std::string version, std::string index_url) {
+    py::object cache_key;
+    if (worker.caches_unearth_results) {
+        cache_key = py::make_tuple(py::str(name).attr("lower")(), version);
+        py::object cache = self.attr("_metadata_cache");
+        if (cache.contains(cache_key)) {
+            co_return py::object(cache[cache_key]);
+        }
+    }
+    Failure failure = Failure::none;
+    std::string failure_text;
+    try {
+        py::object pattern = self.attr("_get_api_pattern_for_index")(index_url);
+        if (!pattern.is_none()) {
+            const std::string url = worker.version_level ? version_api_url(pattern.cast<std::string>(), name, version)
+                                                         : package_api_url(pattern.cast<std::string>(), name);
+            py::object answer = co_await get_api_json(self, url);
+            const int status = answer[py::int_(0)].cast<int>();
+            if (status == 404) {
+                log_debug("Package " + name + " not found at " + index_url);
+                co_return empty_result(worker);
+            }
+            if (status != 200) {
+                log_error("API returned status " + std::to_string(status) + " for " + url);
+                co_return empty_result(worker);
+            }
+            co_return worker.from_api(self, answer[py::int_(1)], name, version);
+        }
+        if (!py::bool_(module_global("UNEARTH_AVAILABLE"))) {
+            log_debug("No API pattern and unearth not available for " + index_url);
+            co_return empty_result(worker);
+        }
+        const py::tuple args = worker.version_level ? py::tuple(py::make_tuple(name, version, index_url))
+                                                    : py::tuple(py::make_tuple(name, index_url));
+        py::object result;
+        bool unearth_failed = false;
+        try {
+            result = co_await run_method_in_executor(self, worker.unearth_method, args);
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e)) {
+                throw;
+            }
+            unearth_failed = true;
+            log_error(unearth_failure_line(worker, name, version, index_url, error_text(e)));
+        }
+        if (unearth_failed) {
+            co_return empty_result(worker);
+        }
+        // An empty answer is not kept: it may only mean "not on this index", and the next
+        // index of the search must still be asked.
+        if (worker.caches_unearth_results && py::len(result) > 0) {
+            self.attr("_metadata_cache")[cache_key] = result;
+        }
+        co_return result;
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        failure = e.matches(asyncio_timeout_error()) ? Failure::timeout : Failure::other;
+        failure_text = error_text(e);
+    } catch (const std::exception &e) {
+        failure = Failure::other;
+        failure_text = e.what();
+    }
+    if (failure == Failure::timeout) {
+        log_error("Timeout querying " + index_url + " for " + name);
+    } else {
+        log_error("Failed to query " + index_url + " for " + name + ": " + failure_text);
+    }
+    co_return empty_result(worker);
+}
+
+Coro get_versions_from_index(py::object self, std::string package_name, std::string index_url) {
+    co_return co_await run_worker(self, VERSIONS_WORKER, package_name, "", index_url);
+}
+
+Coro get_extras_from_index(py::object self, std::string package_name, std::string version, std::string index_url) {
+    co_return co_await run_worker(self, EXTRAS_WORKER, package_name, version, index_url);
+}
+
+Coro get_dependencies_from_index(py::object self, std::string package_name, std::string version,
+                                 std::string index_url) {
+    co_return co_await run_worker(self, DEPENDENCIES_WORKER, package_name, version, index_url);
+}
+
+// --- the public queries: one index, or the configured ones in search order ---
+
+struct Query {
+    const char *worker_method;
+    const char *kind;           // "versions", "extras", "dependencies"
+    const char *no_results;     // start of the line before the secondaries
+    const char *nothing_level;  // level of the final "No ... found" line
+    bool version_level;
+    bool sort_result;
+};
+
+const Query VERSIONS_QUERY{"_get_versions_from_index", "versions", "No results in primary, trying ", "warning", false,
+                           false};
+const Query EXTRAS_QUERY{"_get_extras_from_index", "extras", "No extras in primary, trying ", "info", true, true};
+const Query DEPENDENCIES_QUERY{"_get_dependencies_from_index", "dependencies", "No dependencies in primary, trying ",
+                               "debug", true, false};
+
+std::string querying_primary_line(const Query &query, const std::string &name) {
+    if (!query.version_level) {
+        return "Querying primary index for " + name + " versions";
+    }
+    return "Querying primary index for " + std::string(query.kind) + ": " + name;
+}
+
+py::object finish(const Query &query, py::object result) {
+    if (!query.sort_result) {
+        return result;
+    }
+    return py::module_::import("builtins").attr("sorted")(result);
+}
+
+Coro run_query(py::object self, Query query, std::string name, std::string version, py::object index_url) {
+    py::object worker = self.attr(query.worker_method);
+    auto ask = [&](const py::object &url) {
+        return query.version_level ? worker(name, version, url) : worker(name, url);
+    };
+    if (py::bool_(index_url)) {
+        co_return finish(query, co_await ask(index_url));
+    }
+    IndexPlan plan = plan_indexes(self);
+    if (!plan.primary.is_none()) {
+        log_info(querying_primary_line(query, name));
+        py::object result = co_await ask(plan.primary);
+        if (py::len(result) > 0) {
+            log_info("Found " + count_of(result) + " " + query.kind + " in primary index");
+            co_return finish(query, result);
+        }
+    }
+    if (plan.use_secondary_urls && py::len(plan.secondaries) > 0) {
+        log_info(query.no_results + count_of(plan.secondaries) + " secondary indexes");
+        for (py::handle url : plan.secondaries) {
+            log_info("Querying secondary index: " + str_of(url));
+            py::object result = co_await ask(py::reinterpret_borrow<py::object>(url));
+            if (py::len(result) > 0) {
+                log_info("Found " + count_of(result) + " " + query.kind + " in secondary index");
+                co_return finish(query, result);
+            }
+        }
+    }
+    log(query.nothing_level, "No " + std::string(query.kind) + " found for " + name + " in any index");
+    co_return py::list();
+}
+
+Coro get_versions(py::object self, std::string package_name, py::object index_url) {
+    co_return co_await run_query(self, VERSIONS_QUERY, package_name, "", index_url);
+}
+
+Coro get_extras(py::object self, std::string package_name, std::string version, py::object index_url) {
+    co_return co_await run_query(self, EXTRAS_QUERY, package_name, version, index_url);
+}
+
+Coro get_dependencies(py::object self, std::string package_name, std::string version, py::object index_url) {
+    co_return co_await run_query(self, DEPENDENCIES_QUERY, package_name, version, index_url);
+}
+
+// --- blocking unearth variants, run in the default executor ---
+
+py::list get_versions_via_unearth(py::object, std::string package_name, std::string index_url) {
+    try {
+        IndexFinder finder(index_url);
+        py::dict seen;  // insertion-ordered set of version strings
+        for (py::handle package : finder.finder().attr("find_all_packages")(package_name)) {
+            seen[py::str(package.attr("version"))] = py::none();
+        }
+        py::list versions(seen);
+        py::object builtins = py::module_::import("builtins");
+        try {
+            py::object version_class = py::module_::import("packaging.version").attr("Version");
+            return builtins.attr("sorted")(versions, py::arg("key") = version_class, py::arg("reverse") = true);
+        } catch (py::error_already_set &e) {
+            if (!is_ordinary_error(e)) {
+                throw;
+            }
+            // an invalid version string, or no packaging: plain text order
+        }
+        return builtins.attr("sorted")(versions, py::arg("reverse") = true);
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        log_error("Unearth _get_versions failed: " + error_text(e));
+    }
+    return py::list();
+}
+
+// The Requires-Dist values of the best candidate for name==version (an empty list when
+// there is none).
+py::list requires_dist_via_unearth(const py::object &self, const std::string &name, const std::string &version,
+                                   const std::string &index_url) {
+    IndexFinder finder(index_url);
+    py::object match = finder.finder().attr("find_best_match")(name + "==" + version);
+    py::list values;
+    if (match.is_none()) {
+        return values;
+    }
+    py::object best = match.attr("best");
+    if (best.is_none() || best.attr("link").is_none()) {
+        return values;
+    }
+    py::object metadata = self.attr("_get_metadata")(finder.finder(), best.attr("link"));
+    py::object all = metadata.attr("get_all")("Requires-Dist");
+    if (!all.is_none()) {
+        values = py::list(all);
+    }
+    return values;
+}
+
+py::set get_extras_via_unearth(py::object self, std::string package_name, std::string version,
+                               std::string index_url) {
+    py::set extras;
+    try {
+        for (py::handle requirement : requires_dist_via_unearth(self, package_name, version, index_url)) {
+            py::object extra = extra_name_of(requirement);
+            if (!extra.is_none()) {
+                extras.add(extra);
+            }
+        }
+        return extras;
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        log_debug("Unearth get_extras failed: " + error_text(e));
+    }
+    return py::set();
+}
+
+py::list get_dependencies_via_unearth(py::object self, std::string package_name, std::string version,
+                                      std::string index_url) {
+    py::list dependencies;
+    try {
+        py::object parse = self.attr("_parse_requirement");
+        for (py::handle requirement : requires_dist_via_unearth(self, package_name, version, index_url)) {
+            py::object record = parse(requirement);
+            if (!record.is_none()) {
+                dependencies.append(record);
+            }
+        }
+        return dependencies;
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        log_debug("Unearth get_dependencies failed: " + error_text(e));
+    }
+    return py::list();
+}
+
+py::object parse_requirement(py::object, py::object req) {
+    py::tuple parts = req.attr("partition")(";");
+    py::object requirement = parts[0].attr("strip")();
+    py::object markers = py::bool_(parts[1]) ? parts[2].attr("strip")() : py::str("");
+    py::object match = module_global("_REQUIREMENT_PATTERN").attr("match")(requirement);
+    if (match.is_none()) {
+        log_warning("Could not parse requirement: " + str_of(requirement));
+        return py::none();
+    }
+    py::object extras_text = match.attr("group")(2);
+    py::list extras;
+    if (!extras_text.is_none() && py::bool_(extras_text)) {
+        for (py::handle part : extras_text.attr("strip")("[]").attr("split")(",")) {
+            extras.append(part.attr("strip")());
+        }
+    }
+    py::dict record;
+    record["name"] = match.attr("group")(1);
+    record["version_spec"] = match.attr("group")(3).attr("strip")();
+    record["extras"] = extras;
+    record["markers"] = markers;
+    return record;
+}
+
+}  // namespace
+
+py::object extra_name_of(const py::handle &requirement) {
+    if (!py::isinstance<py::str>(requirement) || !py::reinterpret_borrow<py::str>(requirement).contains("extra ==")) {
+        return py::none();
+    }
+    py::object match = module_global("_EXTRA_PATTERN").attr("search")(requirement);
+    return match.is_none() ? py::none() : match.attr("group")(1);
+}
+
+void add_query_methods(ClassBuilder &cls) {
+    cls.def("get_versions", &get_versions, py::arg("package_name"), py::arg("index_url") = py::none());
+    cls.def("get_extras", &get_extras, py::arg("package_name"), py::arg("version"), py::arg("index_url") = py::none());
+    cls.def("get_dependencies", &get_dependencies, py::arg("package_name"), py::arg("version"),
+            py::arg("index_url") = py::none());
+    cls.def("_get_versions_from_index", &get_versions_from_index, py::arg("package_name"), py::arg("index_url"));
+    cls.def("_get_extras_from_index", &get_extras_from_index, py::arg("package_name"), py::arg("version"),
+            py::arg("index_url"));
+    cls.def("_get_dependencies_from_index", &get_dependencies_from_index, py::arg("package_name"), py::arg("version"),
+            py::arg("index_url"));
+    cls.def("_get_versions_via_unearth", &get_versions_via_unearth, py::arg("package_name"), py::arg("index_url"));
+    cls.def("_get_extras_via_unearth", &get_extras_via_unearth, py::arg("package_name"), py::arg("version"),
+            py::arg("index_url"));
+    cls.def("_get_dependencies_via_unearth", &get_dependencies_via_unearth, py::arg("package_name"),
+            py::arg("version"), py::arg("index_url"));
+    cls.def("_parse_requirement", &parse_requirement, py::arg("req"));
+}
+
+}  // namespace tarnlet::feedscout

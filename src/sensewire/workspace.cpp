@@ -1,0 +1,287 @@
+// The bridge's set-up and its workspace: one flat temporary directory holding a
+// file per workbook module, so that jedi resolves imports between them.
+#include "sensewire.hpp"
+
+namespace tarnlet::sensewire {
+namespace {
+
+py::object os_path() { return global("os").attr("path"); }
+
+[[noreturn]] void raise_outside_workspace(const py::handle &file_path) {
+    const std::string text = "module file would lie outside the workspace: " + str_of(file_path);
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    throw py::error_already_set();
+}
+
+// A module's file must lie directly in the workspace: a name such as "../x", "a/b"
+// or an absolute path would otherwise write or delete files elsewhere.
+void require_inside_workspace(const py::object &directory, const py::object &file_name,
+                              const py::object &file_path) {
+    py::object path = os_path();
+    const bool plain_name = path.attr("basename")(file_name).equal(file_name);
+    if (!plain_name || !path.attr("dirname")(path.attr("abspath")(file_path)).equal(path.attr("abspath")(directory))) {
+        raise_outside_workspace(file_path);
+    }
+}
+
+// (st_mtime_ns, st_size) of a file, or None when it cannot be read.
+py::object file_stamp(const py::object &file_path) {
+    try {
+        py::object st = global("os").attr("stat")(file_path);
+        return py::make_tuple(st.attr("st_mtime_ns"), st.attr("st_size"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_OSError)) {
+            throw;
+        }
+        return py::none();
+    }
+}
+
+// Writes `text` as UTF-8 into the file, overwriting in place and cutting the rest.
+// Opening with truncation would be simpler, but ext4 then flushes the file's blocks
+// on close, which costs milliseconds per module on every request.
+void write_text(const py::object &file_path, const py::object &text) {
+    if (!PyUnicode_Check(text.ptr())) {
+        const std::string message = std::string("write() argument must be str, not ") + Py_TYPE(text.ptr())->tp_name;
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        throw py::error_already_set();
+    }
+    py::object data = py::reinterpret_steal<py::object>(PyUnicode_AsUTF8String(text.ptr()));
+    if (!data) {
+        throw py::error_already_set();
+    }
+    py::object os = global("os");
+    const int flags = py::cast<int>(os.attr("O_WRONLY")) | py::cast<int>(os.attr("O_CREAT")) |
+                      py::cast<int>(py::getattr(os, "O_BINARY", py::int_(0)));
+    py::object fd = os.attr("open")(file_path, flags, 0666);
+    try {
+        const Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
+        Py_ssize_t written = 0;
+        py::object view = py::memoryview(data);
+        while (written < size) {
+            written += py::cast<Py_ssize_t>(os.attr("write")(fd, view[py::slice(written, size, 1)]));
+        }
+        os.attr("ftruncate")(fd, size);
+    } catch (...) {
+        os.attr("close")(fd);
+        throw;
+    }
+    os.attr("close")(fd);
+}
+
+// Brings one workspace file to `text`. The bridge remembers what it wrote and the
+// file's stamp afterwards; when both still hold, the file is left alone, so that
+// jedi's parse cache (keyed on the file's mtime) stays valid across requests. A
+// changed text whose write lands in the same clock tick gets a later mtime, or jedi
+// would keep the stale parse.
+void sync_file(const py::object &self, const py::object &file_path, const py::object &text) {
+    py::dict written = self.attr("_written_files");
+    py::object previous = written.attr("get")(file_path);
+    py::object old_stamp = py::none();
+    if (!previous.is_none()) {
+        const py::tuple record = previous;
+        old_stamp = record[1];
+        if (py::object(record[0]).equal(text) && old_stamp.equal(file_stamp(file_path))) {
+            return;
+        }
+    }
+    written.attr("pop")(file_path, py::none());
+    write_text(file_path, text);
+    py::object stamp = file_stamp(file_path);
+    if (!old_stamp.is_none() && !stamp.is_none()) {
+        const py::int_ old_mtime = py::tuple(old_stamp)[0];
+        if (py::int_(py::tuple(stamp)[0]) <= old_mtime) {
+            const py::object later = old_mtime + py::int_(1000000);
+            global("os").attr("utime")(file_path, py::arg("ns") = py::make_tuple(later, later));
+            stamp = file_stamp(file_path);
+        }
+    }
+    written[file_path] = py::make_tuple(text, stamp);
+}
+
+void init(py::object self) {
+    self.attr("_workspace_path") = py::none();
+    self.attr("_temp_dir") = global("tempfile").attr("TemporaryDirectory")();
+    py::object path = os_path();
+    self.attr("_python_server_path") = path.attr("dirname")(path.attr("abspath")(global("__file__")));
+    self.attr("_stubs_path") = path.attr("join")(self.attr("_python_server_path"), "stubs");
+    py::list extra_paths;
+    extra_paths.append(self.attr("_stubs_path"));
+    self.attr("_jedi_project") = global("jedi").attr("Project")(
+        py::arg("path") = self.attr("_temp_dir").attr("name"), py::arg("added_sys_path") = extra_paths);
+    self.attr("_hover_mode") = "compact";
+    // The warm-up thread and the requests take this lock around every use of jedi.
+    self.attr("_jedi_lock") = global("threading").attr("RLock")();
+    // Workspace file path -> (text written, (mtime_ns, size) after writing).
+    self.attr("_written_files") = py::dict();
+    logf("info",
+         "[LSP] Sensewire initialized (pylsp_available=%s, pyflakes_available=%s, temp_dir=%s, python_server=%s, "
+         "stubs=%s)",
+         global("PYLSP_AVAILABLE"), global("PYFLAKES_AVAILABLE"), self.attr("_temp_dir").attr("name"),
+         self.attr("_python_server_path"), self.attr("_stubs_path"));
+    self.attr("preload_tarnlet_module_async")();
+}
+
+void preload_tarnlet_module(py::object self) {
+    catch_all(
+        [&] {
+            const JediLock hold(self);
+            py::object script = global("jedi").attr("Script")(py::arg("code") = "import tarnlet\ntarnlet.",
+                                                              py::arg("path") = "<warmup>",
+                                                              py::arg("project") = self.attr("_jedi_project"));
+            py::list completions(script.attr("complete")(py::arg("line") = 2, py::arg("column") = 8));
+            logf("info", "[LSP] Preloaded tarnlet module cache (%d completions found)", py::len(completions));
+        },
+        [](const py::str &error) { logf("warning", "[LSP] Failed to preload tarnlet module: %s", error); });
+}
+
+void preload_tarnlet_module_async(py::object self) {
+    py::object thread = global("threading").attr("Thread")(
+        py::arg("target") = self.attr("preload_tarnlet_module"), py::arg("name") = "LSP-tarnlet-preload",
+        py::arg("daemon") = true);
+    thread.attr("start")();
+    logf("debug", "[LSP] Started async tarnlet module preloading");
+}
+
+void sync_modules(py::object self, py::object modules, py::object dirty_files) {
+    require_dict("sync_modules", "modules", modules);
+    require_dict_or_none("sync_modules", "dirty_files", dirty_files);
+    py::dict merged = py::reinterpret_steal<py::dict>(PyDict_Copy(modules.ptr()));
+    if (!merged) {
+        throw py::error_already_set();
+    }
+    if (truthy(dirty_files)) {
+        merged.attr("update")(dirty_files);
+    }
+    for (auto [name, text] : merged) {
+        py::object directory = self.attr("_temp_dir").attr("name");
+        py::str file_name = py::str(name) + py::str(".py");
+        py::object file_path = os_path().attr("join")(directory, file_name);
+        catch_all(
+            [&] {
+                require_inside_workspace(directory, file_name, file_path);
+                sync_file(self, file_path, py::reinterpret_borrow<py::object>(text));
+                logf("debug", "[LSP] Synced module '%s' to %s", name, file_path);
+            },
+            [&](const py::str &error) { logf("warning", "[LSP] Failed to sync module '%s': %s", name, error); });
+    }
+}
+
+void delete_module(py::object self, py::object module_name) {
+    require_str("delete_module", "module_name", module_name);
+    py::object directory = self.attr("_temp_dir").attr("name");
+    py::str file_name = py::str(module_name) + py::str(".py");
+    py::object file_path = os_path().attr("join")(directory, file_name);
+    catch_all(
+        [&] {
+            require_inside_workspace(directory, file_name, file_path);
+            self.attr("_written_files").attr("pop")(file_path, py::none());
+            if (truthy(os_path().attr("exists")(file_path))) {
+                global("os").attr("remove")(file_path);
+                logf("debug", "[LSP] Deleted module file '%s'", module_name);
+            }
+        },
+        [&](const py::str &error) {
+            logf("warning", "[LSP] Failed to delete module file '%s': %s", module_name, error);
+        });
+}
+
+void update_sys_paths(py::object self, py::object new_paths) {
+    require_list("update_sys_paths", "new_paths", new_paths);
+    try {
+        py::list paths;
+        paths.append(self.attr("_stubs_path"));
+        paths.append(self.attr("_python_server_path"));
+        for (py::handle entry : new_paths) {
+            if (!paths.contains(entry)) {
+                paths.append(entry);
+            }
+        }
+        py::object temp_dir = self.attr("_temp_dir");
+        py::object root = py::none();
+        if (!temp_dir.is_none()) {
+            root = temp_dir.attr("name");
+        }
+        self.attr("_jedi_project") =
+            global("jedi").attr("Project")(py::arg("path") = root, py::arg("added_sys_path") = paths);
+        logf("info", "[LSP] Updated jedi project with %d total paths (%d package paths, stubs path: %s)",
+             py::len(paths), py::len(new_paths), self.attr("_stubs_path"));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        try {
+            global("logger").attr("error")("[LSP] Failed to update sys paths: %s", e.value(),
+                                            py::arg("exc_info") = e.value());
+        } catch (py::error_already_set &log_failure) {
+            log_failure.discard_as_unraisable("sensewire logging");
+        }
+    } catch (const std::exception &e) {
+        logf("error", "[LSP] Failed to update sys paths: %s", e.what());
+    }
+}
+
+void set_hover_mode(py::object self, py::object mode) {
+    require_str("set_hover_mode", "mode", mode);
+    const std::string text = mode.cast<std::string>();
+    if (text == "compact" || text == "detailed") {
+        self.attr("_hover_mode") = mode;
+        log_info("[LSP] Hover mode set to: " + text);
+    } else {
+        log_warning("[LSP] Invalid hover mode '" + text + "', keeping current: " + str_of(self.attr("_hover_mode")));
+    }
+}
+
+void cleanup(py::object self) {
+    py::object temp_dir = self.attr("_temp_dir");
+    if (temp_dir.is_none()) {
+        return;
+    }
+    catch_all(
+        [&] {
+            temp_dir.attr("cleanup")();
+            log_info("[LSP] Cleaned up temporary directory");
+        },
+        [](const py::str &error) { logf("warning", "[LSP] Failed to cleanup temporary directory: %s", error); });
+    self.attr("_temp_dir") = py::none();
+    self.attr("_written_files") = py::dict();
+}
+
+void set_workspace(py::object self, py::object workspace_path) {
+    require_str("set_workspace", "workspace_path", workspace_path);
+    self.attr("_workspace_path") = workspace_path;
+    logf("info", "[LSP] Workspace path recorded: %s (using temp_dir for jedi.Project)", workspace_path);
+}
+
+bool is_module_name(py::object, py::object path) {
+    if (!truthy(path)) {
+        return false;
+    }
+    require_str("_is_module_name", "path", path);
+    const std::string text = path.cast<std::string>();
+    const std::string separator = global("os").attr("sep").cast<std::string>();
+    if (text.find(separator) != std::string::npos || text.find_first_of("/\\") != std::string::npos) {
+        return false;
+    }
+    if (text.front() == '<' || text.front() == '.') {
+        return false;
+    }
+    return truthy(path.attr("isidentifier")());
+}
+
+}  // namespace
+
+void add_workspace_methods(ClassBuilder &cls) {
+    cls.def_init(&init);
+    cls.def("preload_tarnlet_module", &preload_tarnlet_module);
+    cls.def("preload_tarnlet_module_async", &preload_tarnlet_module_async);
+    cls.def("sync_modules", &sync_modules, py::arg("modules"), py::arg("dirty_files") = py::none());
+    cls.def("delete_module", &delete_module, py::arg("module_name"));
+    cls.def("update_sys_paths", &update_sys_paths, py::arg("new_paths"));
+    cls.def("set_hover_mode", &set_hover_mode, py::arg("mode"));
+    cls.def("cleanup", &cleanup);
+    cls.def("set_workspace", &set_workspace, py::arg("workspace_path"));
+    cls.def("_is_module_name", &is_module_name, py::arg("path"));
+}
+
+}  // namespace tarnlet::sensewire

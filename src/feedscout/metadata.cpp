@@ -21,6 +21,12 @@ py::list trusted_hosts_for(const std::string &index_url) {
     return hosts;
 }
 
+// Raised as a Python error so the callers' `except Exception` handling sees it as such.
+[[noreturn]] void raise_value_error(const std::string &text) {
+    PyErr_SetString(PyExc_ValueError, text.c_str());
+    throw py::error_already_set();
+}
+
 void close_quietly(const py::object &client) {
     if (client.is_none()) {
         return;
@@ -52,7 +58,7 @@ py::object metadata_from_file(const py::object &finder, const py::object &link) 
         for (auto item : py::reinterpret_borrow<py::dict>(announced)) {
             py::object digest = hashlib.attr("new")(item.first, content).attr("hexdigest")();
             if (!digest.equal(item.second)) {
-                throw py::value_error("the metadata file does not match its " + str_of(item.first) + " hash");
+                raise_value_error("the metadata file does not match its " + str_of(item.first) + " hash");
             }
         }
     }
@@ -82,7 +88,7 @@ py::object metadata_from_artifact(const py::object &path) {
         }
         archive.attr("close")();
         if (found.is_none()) {
-            throw py::value_error("no .dist-info/METADATA in " + str_of(path.attr("name")));
+            raise_value_error("no .dist-info/METADATA in " + str_of(path.attr("name")));
         }
         return found;
     }
@@ -96,7 +102,7 @@ py::object metadata_from_artifact(const py::object &path) {
             return parse_metadata_bytes(nested[py::int_(0)].attr("read_bytes")());
         }
     }
-    throw py::value_error("no metadata found in " + str_of(path));
+    raise_value_error("no metadata found in " + str_of(path));
 }
 
 // A TemporaryDirectory removed when the scope ends, whatever happens.
@@ -133,8 +139,10 @@ py::object get_metadata(py::object, py::object finder, py::object link) {
     }
     TemporaryDirectory scratch;
     py::object root = scratch.path();
-    py::object artifact = finder.attr("download_and_unpack")(link, root.attr("joinpath")("unpacked"),
-                                                             py::arg("download_dir") = root.attr("joinpath")("download"));
+    py::object unpacked = root.attr("joinpath")("unpacked");
+    unpacked.attr("mkdir")();  // unearth moves a downloaded wheel into it without creating it
+    py::object artifact =
+        finder.attr("download_and_unpack")(link, unpacked, py::arg("download_dir") = root.attr("joinpath")("download"));
     return metadata_from_artifact(artifact);
 }
 

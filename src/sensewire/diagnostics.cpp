@@ -20,9 +20,12 @@ py::dict diagnostic(const py::object &start_line, const py::object &start_column
     return result;
 }
 
-// An attribute that counts as missing when it is None or 0.
+// An attribute that counts as missing when it is absent, None or 0.
 py::object attr_or(const py::handle &obj, const char *name, py::object fallback) {
-    py::object value = py::getattr(obj, name, py::none());
+    if (!py::hasattr(obj, name)) {
+        return fallback;
+    }
+    py::object value = obj.attr(name);
     return truthy(value) ? value : fallback;
 }
 

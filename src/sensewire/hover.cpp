@@ -10,9 +10,18 @@ const char *const SEPARATOR = "\n\n---\n\n";
 
 py::str fenced(const py::str &text) { return py::str(FENCE_OPEN) + text + py::str(FENCE_CLOSE); }
 
-// A text attribute that may be missing or None, as "".
+// A text attribute that may be missing or None, as "". Only a missing attribute
+// is forgiven, as getattr(obj, name, None) would.
 py::str text_attr(const py::handle &obj, const char *name) {
-    py::object value = py::getattr(obj, name, py::none());
+    py::object value;
+    try {
+        value = obj.attr(name);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_AttributeError)) {
+            throw;
+        }
+        return py::str("");
+    }
     return value.is_none() ? py::str("") : py::str(value);
 }
 

@@ -1,0 +1,162 @@
+"""Diagnostics: syntax errors, pyflakes lint and unresolved imports, with real pyflakes."""
+
+import logging
+
+import pytest
+
+from tarnlet_master.python_server import sensewire
+
+LOGGER = "tarnlet_master.python_server.sensewire"
+KEYS = ["startLineNumber", "startColumn", "endLineNumber", "endColumn", "message", "severity"]
+
+
+@pytest.fixture(scope="module")
+def bridge():
+    sw = sensewire.Sensewire()
+    yield sw
+    sw.cleanup()
+
+
+@pytest.fixture
+def logs(caplog):
+    caplog.set_level(logging.DEBUG, logger=LOGGER)
+    return lambda: [r.getMessage() for r in caplog.records if r.name == LOGGER]
+
+
+def diagnose(bridge, code, module_name=None):
+    result = bridge.get_diagnostics(code, module_name)
+    assert list(result) == ["diagnostics", "error"] and result["error"] is None
+    for item in result["diagnostics"]:
+        assert list(item) == KEYS
+    return result["diagnostics"]
+
+
+def test_syntax_error_is_the_only_diagnostic(bridge, logs):
+    (item,) = diagnose(bridge, "import os\nimport no_such_module_xyz\ndef f(:\n    pass\n")
+    assert item["severity"] == 8
+    assert item["startLineNumber"] == item["endLineNumber"] == 3
+    assert item["endColumn"] == item["startColumn"] + 1
+    assert item["message"] == "invalid syntax"
+    assert f"[LSP] Syntax error at line 3, col {item['startColumn']}: invalid syntax" in logs()
+
+
+def test_lint_ranges(bridge):
+    items = diagnose(bridge, "import os\nprint(undefined_thing)\n")
+    unused = next(i for i in items if i["message"] == "'os' imported but unused")
+    assert (unused["startLineNumber"], unused["startColumn"], unused["endColumn"]) == (1, 1, 3)
+    assert unused["severity"] == 4
+    undefined = next(i for i in items if i["message"] == "undefined name 'undefined_thing'")
+    assert (undefined["startLineNumber"], undefined["startColumn"], undefined["endColumn"]) == (2, 7, 8)
+
+
+def test_unresolved_import_spans_the_statement(bridge):
+    code = "x = 1\n  \nif x:\n    import os, no_such_module_xyz\n    os, no_such_module_xyz\n"
+    errors = [i for i in diagnose(bridge, code) if i["severity"] == 8]
+    assert errors == [{
+        "startLineNumber": 4, "startColumn": 5, "endLineNumber": 4, "endColumn": 34,
+        "message": "import 'no_such_module_xyz' could not be resolved", "severity": 8}]
+
+
+def test_multiline_from_import(bridge):
+    code = "from no_such_pkg_xyz import (\n    a,\n    b,\n)\na, b\n"
+    (error,) = [i for i in diagnose(bridge, code) if i["severity"] == 8]
+    assert (error["startLineNumber"], error["startColumn"], error["endLineNumber"], error["endColumn"]) == (1, 1, 4, 2)
+    assert error["message"] == "import 'no_such_pkg_xyz' could not be resolved"
+
+
+def test_relative_imports(bridge):
+    items = diagnose(bridge, "from . import sibling\nsibling\n")
+    assert not [i for i in items if i["severity"] == 8]
+    # The level is ignored: a relative module name is looked up as if absolute.
+    items = diagnose(bridge, "from .os import path\nfrom .no_such_rel_xyz import q\npath, q\n")
+    assert [i["message"] for i in items if i["severity"] == 8] == ["import 'no_such_rel_xyz' could not be resolved"]
+
+
+def test_workbook_module_in_the_workspace_resolves(bridge):
+    code = "import WorkbookHelpers_xyz\nWorkbookHelpers_xyz\n"
+    assert [i["severity"] for i in diagnose(bridge, code)] == [8]
+    bridge.sync_modules({"WorkbookHelpers_xyz": "value = 1\n"})
+    assert diagnose(bridge, code) == []
+    bridge.delete_module("WorkbookHelpers_xyz")
+    assert [i["severity"] for i in diagnose(bridge, code)] == [8]
+
+
+def test_errors_first_then_warnings_in_order_found(bridge):
+    code = "import os\nimport missing_one_xyz\nimport sys\nimport missing_two_xyz\nprint(nope)\n"
+    items = diagnose(bridge, code)
+    assert [i["severity"] for i in items] == [8, 8, 4, 4, 4, 4, 4]
+    assert [i["message"] for i in items[:2]] == [
+        "import 'missing_one_xyz' could not be resolved", "import 'missing_two_xyz' could not be resolved"]
+    assert [i["startLineNumber"] for i in items[2:]] == [1, 2, 3, 4, 5]
+
+
+def test_without_pyflakes_only_syntax_and_imports(bridge, monkeypatch):
+    monkeypatch.setattr(sensewire, "PYFLAKES_AVAILABLE", False)
+    items = diagnose(bridge, "import os\nimport missing_one_xyz\nprint(nope)\n")
+    assert [i["message"] for i in items] == ["import 'missing_one_xyz' could not be resolved"]
+
+
+def test_empty_source(bridge, logs):
+    assert diagnose(bridge, "") == []
+    assert "[LSP] Request: get_diagnostics, code_length=0" in logs()
+
+
+def test_module_name_shapes_the_file_name(bridge, monkeypatch):
+    seen = []
+    original = bridge._run_pyflakes
+
+    def recording(code, filename):
+        seen.append(filename)
+        return original(code, filename)
+
+    monkeypatch.setattr(bridge, "_run_pyflakes", recording, raising=False)
+    diagnose(bridge, "x = 1\n", "Sheet1")
+    diagnose(bridge, "x = 1\n")
+    diagnose(bridge, "x = 1\n", "")
+    assert seen == ["<Sheet1>", "<editor>", "<editor>"]
+
+
+def test_parse_pyflakes_message(bridge):
+    assert bridge._parse_pyflakes_message("<m>:3:5: 'os' imported but unused", 4) == {
+        "startLineNumber": 3, "startColumn": 5, "endLineNumber": 3, "endColumn": 7,
+        "message": "'os' imported but unused", "severity": 4}
+    no_column = bridge._parse_pyflakes_message("C:\\x.py:7: something odd", 8)
+    assert (no_column["startLineNumber"], no_column["startColumn"], no_column["endColumn"]) == (7, 1, 2)
+    assert no_column["message"] == "something odd"
+    assert bridge._parse_pyflakes_message("not a lint line", 4) is None
+    assert bridge._parse_pyflakes_message("", 4) is None
+
+
+def test_can_resolve_import(bridge):
+    assert bridge._can_resolve_import("os") is True
+    assert bridge._can_resolve_import("json.decoder") is True
+    assert bridge._can_resolve_import("no_such_module_xyz") is False
+    assert bridge._can_resolve_import("no_such_pkg_xyz.child") is False
+    assert bridge._can_resolve_import("") is False
+
+
+def test_failures_of_the_checks_keep_what_was_found(bridge, monkeypatch, logs):
+    def broken(name):
+        raise RuntimeError("resolver broke")
+
+    monkeypatch.setattr(bridge, "_can_resolve_import", broken, raising=False)
+    items = diagnose(bridge, "import os\n")
+    assert [i["message"] for i in items] == ["'os' imported but unused"]
+    assert "[LSP] Import check failed: resolver broke" in logs()
+
+
+def test_whole_check_failure_is_reported(bridge, logs):
+    # ast.parse refuses NUL bytes: a ValueError on 3.10/3.11, a SyntaxError later.
+    result = bridge.get_diagnostics("x = 1\x00\n")
+    if result["error"] is None:
+        assert [i["severity"] for i in result["diagnostics"]] == [8]
+    else:
+        assert result["diagnostics"] == [] and "null" in result["error"]
+        assert any(m.startswith("[LSP] Error in get_diagnostics: ") for m in logs())
+
+
+def test_entry_checks(bridge):
+    with pytest.raises(TypeError):
+        bridge.get_diagnostics(None)
+    with pytest.raises(TypeError):
+        bridge.get_diagnostics("x = 1", 5)

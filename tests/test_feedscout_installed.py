@@ -134,3 +134,23 @@ def test_without_packaging_nothing_is_checked(debug_logs, monkeypatch):
     assert client.check_specifier_in_dist("json", "") is None
     assert messages(debug_logs) == ["packaging library not available, cannot check distributions"]
     assert client._distributions_cache is None  # not even built
+
+
+def test_entries_put_into_the_table_are_read_through_their_metadata():
+    class Metadata(dict):
+        def get_all(self, name):
+            return ["x ; extra == 'fast'"] if name == "Requires-Dist" else None
+
+    class Dist:
+        __slots__ = ("metadata",)  # not weakly referenceable either
+
+        def __init__(self, version):
+            self.metadata = Metadata(Name="handmade", Version=version)
+
+    client = feedscout.Feedscout(None)
+    client._distributions_cache = {"handmade": Dist("4.0"), "noversion": Dist("")}
+    assert client.check_specifier_in_dist("HandMade", ">=4", ["FAST"]) == "4.0"
+    assert client.check_specifier_in_dist("handmade", "", ["slow"]) is None
+    client._distributions_cache["handmade"].metadata["Version"] = "5.0"
+    assert client.check_specifier_in_dist("handmade", ">4") == "5.0"
+    assert client.check_specifier_in_dist("noversion", "") is None

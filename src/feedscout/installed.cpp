@@ -5,6 +5,32 @@
 namespace tarnlet::feedscout {
 namespace {
 
+// Every .metadata of a real distribution parses its METADATA file, long description and
+// all, which costs far more than the check itself. The table is built from one parse per
+// distribution anyway, so the two fields the check reads are kept from it, weakly keyed by
+// the distribution object: they live exactly as long as the table that holds it.
+void remember_metadata(const py::object &snapshots, const py::handle &dist, const py::object &snapshot) {
+    try {
+        snapshots[dist] = snapshot;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_TypeError)) {
+            throw;
+        }
+        // not weakly referenceable: it is read afresh on each check
+    }
+}
+
+py::object remembered_metadata(const py::handle &dist) {
+    try {
+        return module_global("_installed_metadata").attr("get")(dist);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_TypeError)) {
+            throw;
+        }
+        return py::none();
+    }
+}
+
 py::object get_current_distributions(py::object self) {
     py::object cached = self.attr("_distributions_cache");
     if (!cached.is_none()) {
@@ -12,10 +38,14 @@ py::object get_current_distributions(py::object self) {
     }
     py::dict table;
     py::object normalize = self.attr("_normalize_name");
+    py::object snapshots = module_global("_installed_metadata");
     for (py::handle dist : py::module_::import("importlib.metadata").attr("distributions")()) {
         py::object name;
+        py::object snapshot;
         try {
-            name = dist.attr("metadata")["Name"];
+            py::object metadata = dist.attr("metadata");
+            name = metadata["Name"];
+            snapshot = py::make_tuple(metadata.attr("get")("Version"), metadata.attr("get_all")("Requires-Dist"));
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e)) {
                 throw;
@@ -26,6 +56,7 @@ py::object get_current_distributions(py::object self) {
             continue;  // a distribution without a name cannot satisfy a requirement
         }
         table[normalize(name)] = dist;  // a later one with the same name wins
+        remember_metadata(snapshots, dist, snapshot);
     }
     py::module_ sys = py::module_::import("sys");
     py::object names = py::getattr(sys, "stdlib_module_names", py::tuple());
@@ -54,9 +85,17 @@ py::object check_specifier_in_dist(py::object self, std::string package_name, st
     if (dist.is_none()) {
         return py::none();
     }
-    // Read once: for a real distribution every .metadata parses the METADATA file anew.
-    py::object metadata = dist.attr("metadata");
-    py::object installed = metadata.attr("get")("Version");
+    py::object metadata = py::none();
+    py::object installed;
+    py::object requirements;
+    py::object snapshot = remembered_metadata(dist);
+    if (!snapshot.is_none()) {
+        installed = snapshot[py::int_(0)];
+        requirements = snapshot[py::int_(1)];
+    } else {
+        metadata = dist.attr("metadata");  // read once: each access parses the file anew
+        installed = metadata.attr("get")("Version");
+    }
     if (installed.is_none() || !py::bool_(installed)) {
         return py::none();
     }
@@ -78,7 +117,9 @@ py::object check_specifier_in_dist(py::object self, std::string package_name, st
     }
     if (!extras.is_none() && py::bool_(extras)) {
         py::set provided;
-        py::object requirements = metadata.attr("get_all")("Requires-Dist");
+        if (!metadata.is_none()) {
+            requirements = metadata.attr("get_all")("Requires-Dist");
+        }
         if (!requirements.is_none()) {
             for (py::handle requirement : requirements) {
                 py::object extra = extra_name_of(requirement);

@@ -39,6 +39,10 @@ void register_optional_dependencies(py::module_ &m) {
     m.attr("PACKAGING_AVAILABLE") = py::bool_(packaging_available);
 }
 
+void register_caches(py::module_ &m) {
+    m.attr("_installed_metadata") = py::module_::import("weakref").attr("WeakKeyDictionary")();
+}
+
 void register_patterns(py::module_ &m) {
     py::object re = py::module_::import("re");
     m.attr("_REQUIREMENT_PATTERN") = re.attr("compile")(R"(^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*))");
@@ -90,6 +94,7 @@ PYBIND11_MODULE(feedscout, m) {
     register_logger(m);
     register_optional_dependencies(m);
     register_patterns(m);
+    register_caches(m);
     register_placeholders(m);
     register_default_index(m);
     register_feedscout(m);

@@ -18,11 +18,10 @@ py::object versions_from_api(py::object, py::object data, const std::string &nam
     py::object sorted_versions;
     if (py::bool_(module_global("PACKAGING_AVAILABLE"))) {
         py::object version_class = module_global("Version");
-        py::list valid;
+        py::dict parsed;  // each string parsed once, for the check and for the sort
         for (py::handle candidate : versions) {
             try {
-                version_class(candidate);
-                valid.append(candidate);
+                parsed[candidate] = version_class(candidate);
             } catch (py::error_already_set &e) {
                 if (!is_ordinary_error(e)) {
                     throw;
@@ -30,7 +29,8 @@ py::object versions_from_api(py::object, py::object data, const std::string &nam
                 // not a version: dropped without a word
             }
         }
-        sorted_versions = builtins.attr("sorted")(valid, py::arg("key") = version_class, py::arg("reverse") = true);
+        sorted_versions =
+            builtins.attr("sorted")(parsed, py::arg("key") = parsed.attr("__getitem__"), py::arg("reverse") = true);
     } else {
         sorted_versions = builtins.attr("sorted")(versions, py::arg("reverse") = true);
     }

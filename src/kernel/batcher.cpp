@@ -1,7 +1,98 @@
-#include "kernel.hpp"
+// MessageBatcher: messages queued within one interval go out as a single "batch" frame.
+#include <exception>
+
+#include "kernel_helpers.hpp"
 
 namespace tarnlet::kernel {
+namespace {
 
-void register_batcher(py::module_ &) {}
+py::object asyncio() { return module_global("asyncio"); }
+
+void init(py::object self, py::object kernel) {
+    self.attr("_kernel") = kernel;
+    self.attr("_queue") = asyncio().attr("Queue")();
+    self.attr("_flush_task") = py::none();
+    self.attr("_running") = false;
+}
+
+Coro start(py::object self) {
+    self.attr("_running") = true;
+    self.attr("_flush_task") = asyncio().attr("create_task")(self.attr("_flush_loop")());
+    co_return py::none();
+}
+
+Coro enqueue(py::object self, py::object message) {
+    co_await self.attr("_queue").attr("put")(message);
+    co_return py::none();
+}
+
+Coro flush_loop(py::object self) {
+    // Sleep first: a message queued right after a flush waits one full interval.
+    while (py::bool_(self.attr("_running"))) {
+        co_await asyncio().attr("sleep")(self.attr("FLUSH_INTERVAL"));
+        co_await self.attr("_flush_now")();
+    }
+    co_return py::none();
+}
+
+Coro flush_now(py::object self) {
+    py::object queue = self.attr("_queue");
+    py::list taken;
+    while (!py::bool_(queue.attr("empty")())) {
+        try {
+            taken.append(queue.attr("get_nowait")());
+        } catch (py::error_already_set &e) {
+            if (!e.matches(asyncio().attr("QueueEmpty"))) {
+                throw;
+            }
+            break;
+        }
+    }
+    if (taken.empty()) {
+        co_return py::none();
+    }
+    py::object send = self.attr("_kernel").attr("_send_message_direct");
+    if (py::len(taken) == 1) {
+        co_await send(taken[0]);
+    } else {
+        py::dict batch;
+        batch["type"] = "batch";
+        batch["messages"] = taken;
+        co_await send(batch);
+    }
+    co_return py::none();
+}
+
+Coro stop(py::object self) {
+    self.attr("_running") = false;
+    py::object task = self.attr("_flush_task");
+    if (!task.is_none()) {
+        task.attr("cancel")();
+        try {
+            co_await task;
+        } catch (py::error_already_set &e) {
+            // Only the cancellation is expected; a task that had failed reports it here.
+            if (!is_cancelled(e)) {
+                throw;
+            }
+        }
+    }
+    co_await self.attr("_flush_now")();
+    co_return py::none();
+}
+
+}  // namespace
+
+void register_batcher(py::module_ &m) {
+    ClassBuilder cls("MessageBatcher", m);
+    cls.attr("FLUSH_INTERVAL", py::float_(0.01));
+    cls.def_init(&init, py::arg("kernel"));
+    cls.def("start", &start);
+    cls.def("stop", &stop);
+    cls.def("enqueue", &enqueue, py::arg("message"));
+    cls.def("_flush_loop", &flush_loop);
+    cls.def("_flush_now", &flush_now);
+    m.attr("MessageBatcher") = cls.build();
+}
 
 }  // namespace tarnlet::kernel

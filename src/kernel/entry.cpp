@@ -1,7 +1,261 @@
-#include "kernel.hpp"
+// PythonKernel's life: construction, connect, the listener loop, run and disconnect,
+// and the process entry `main`.
+#include <exception>
+
+#include "kernel_helpers.hpp"
+#include "sync_requests.hpp"
 
 namespace tarnlet::kernel {
+namespace {
 
-void add_lifecycle_methods(ClassBuilder &) {}
+py::object asyncio() { return module_global("asyncio"); }
+
+void init(py::object self, py::object workbook_id, py::object host, py::object port, py::object connection_args) {
+    py::object sys = module_global("sys");
+    py::object tarnlet = tarnlet_module();
+    self.attr("workbook_id") = workbook_id;
+    // Python's `+`: a port that is not a string fails as it would there.
+    self.attr("server_url") = py::str("ws://") + host + py::str(":") + port;
+    self.attr("websocket") = py::none();
+    self.attr("executor") = module_global("CodeExecutor")();
+    self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
+    self.attr("running") = false;
+    self.attr("_loop") = py::none();
+    self.attr("_thread_pool") = module_global("concurrent").attr("futures").attr("ThreadPoolExecutor")(
+        py::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
+    self.attr("_sensewire") = module_global("Sensewire")();
+    self.attr("agent") = module_global("Agent")(tarnlet.attr("excel"), tarnlet.attr("context"));
+    self.attr("connection_args") = py::bool_(connection_args) ? connection_args : py::dict();
+    self.attr("_win32_watcher") = py::none();
+    self.attr("_com_event_registrar") = py::none();
+    self.attr("_object_keeper") = py::dict();
+    self.attr("_object_keeper_lock") = module_global("threading").attr("Lock")();
+    self.attr("_response_futures") = py::dict();
+    self.attr("_response_data") = py::dict();
+    self.attr("_response_lock") = module_global("threading").attr("Lock")();
+    self.attr("_canceled_streaming_requests") = py::set();
+    self.attr("_chunk_buffers") = py::dict();
+    self.attr("_socket_lock") = py::none();
+    self.attr("_batcher") = py::none();
+    self.attr("_original_stdout") = sys.attr("stdout");
+    self.attr("_original_stderr") = sys.attr("stderr");
+
+    py::object loader = module_global("in_memory_loader");
+    py::list meta_path = sys.attr("meta_path");
+    if (!meta_path.contains(loader)) {
+        meta_path.insert(0, loader);
+        log_debug("[Kernel] Registered InMemoryModuleLoader in sys.meta_path");
+    }
+}
+
+bool has_active_debugger(py::object self) {
+    return !py::getattr(self, "_debugger", py::none()).is_none();
+}
+
+Coro connect(py::object self) {
+    const py::object uri =
+        py::object(self.attr("server_url")) + py::str("/ws/kernel/") + py::object(self.attr("workbook_id"));
+    // No frame-size limit in the library: a frame over MAX_MESSAGE_SIZE must reach listen()
+    // to be refused with a reply; with the library's own 1 MiB (bytes) limit it would close
+    // the connection instead, and multi-byte text would be refused below the limit.
+    self.attr("websocket") = co_await module_global("websockets").attr("connect")(uri, py::arg("max_size") = py::none());
+    self.attr("running") = true;
+    self.attr("_loop") = asyncio().attr("get_running_loop")();
+    self.attr("_socket_lock") = asyncio().attr("Lock")();
+
+    py::object tarnlet = tarnlet_module();
+    py::object messaging = tarnlet.attr("messaging");
+    messaging.attr("loop") = self.attr("_loop");
+    messaging.attr("loop_thread") = module_global("threading").attr("current_thread")();
+    tarnlet.attr("connection_args") = self.attr("connection_args");
+    tarnlet.attr("_kernel_instance") = self;
+
+    self.attr("_batcher") = module_global("MessageBatcher")(self);
+    co_await self.attr("_batcher").attr("start")();
+
+    if (self.attr("connection_args").attr("get")("platform").equal(py::str("win32"))) {
+        try {
+            py::object get_win32 = tarnlet.attr("_get_win32");
+            py::dict definitions;
+            definitions["type"] = "win32_event_definitions";
+            definitions["definitions"] = module_global("get_win32_events_dictionary")();
+            co_await self.attr("send_message")(definitions);
+            self.attr("_win32_watcher") = module_global("Win32ComWatcher")(self);
+            self.attr("_win32_watcher").attr("start")(get_win32);
+            self.attr("_com_event_registrar") = module_global("Win32ComEventRegistrar")(self);
+            self.attr("_com_event_registrar").attr("start")(get_win32);
+            log_info("[Kernel] Win32 COM watcher started");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) {
+                throw;
+            }
+            log_warning("[Kernel] Could not start Win32 COM watcher: " + error_text(e));
+        }
+    }
+
+    py::object send_stream_message = make_send_stream_message(self);
+    py::object sys = module_global("sys");
+    py::object hook = module_global("KernelStreamHook");
+    sys.attr("stdout") = hook("stdout", send_stream_message);
+    sys.attr("stderr") = hook("stderr", send_stream_message);
+
+    py::object send_sys_request = make_send_sys_request(self);
+    messaging.attr("send_request_sync") = make_new_send_request_sync(send_sys_request);
+    co_return py::none();
+}
+
+py::dict error_reply(const char *text) {
+    py::dict reply;
+    reply["type"] = "error";
+    reply["message"] = text;
+    return reply;
+}
+
+// True when the error means the frame's text is not readable JSON.
+bool is_undecodable(const py::error_already_set &e) {
+    // UnicodeDecodeError: a binary frame that is not UTF-8; RecursionError: nesting
+    // too deep for the decoder. Neither is a message, and neither may end the kernel.
+    return e.matches(module_global("json").attr("JSONDecodeError")) || e.matches(PyExc_UnicodeDecodeError) ||
+           e.matches(PyExc_RecursionError);
+}
+
+Coro listen(py::object self) {
+    py::object closed_error = module_global("websockets").attr("ConnectionClosed");
+    // A normal close ends the iteration, an abnormal one (or a send to a closed peer)
+    // raises ConnectionClosed: both mean the connection is over.
+    try {
+        py::object frames = aiter(self.attr("websocket"));
+        while (auto raw = co_await anext(frames)) {
+            const size_t length = py::len(*raw);
+            if (length > module_global("MAX_MESSAGE_SIZE").cast<size_t>()) {
+                log_warning("Message too large: " + std::to_string(length) + " bytes");
+                co_await self.attr("send_message")(error_reply("Message too large"));
+                continue;
+            }
+            py::object decoded;
+            bool undecodable = false;
+            try {
+                decoded = module_global("json").attr("loads")(*raw);
+            } catch (py::error_already_set &e) {
+                if (!is_undecodable(e)) {
+                    throw;
+                }
+                undecodable = true;
+            }
+            if (undecodable) {
+                co_await self.attr("send_message")(error_reply("Invalid JSON received"));
+                continue;
+            }
+            // Valid JSON that is not an object is no message; refuse it and go on.
+            if (!is_dict(decoded)) {
+                co_await self.attr("send_message")(error_reply("Invalid message: expected a JSON object"));
+                continue;
+            }
+            co_await self.attr("handle_message")(decoded);
+        }
+    } catch (py::error_already_set &e) {
+        if (!e.matches(closed_error)) {
+            throw;
+        }
+    }
+    self.attr("running") = false;
+    co_return py::none();
+}
+
+Coro run(py::object self) {
+    const std::string workbook_id = str_of(self.attr("workbook_id"));
+    std::exception_ptr escaping;  // not an Exception (cancellation): re-raised after disconnect
+    try {
+        co_await self.attr("connect")();
+        log_info("Kernel connected for workbook: " + workbook_id);
+        co_await self.attr("listen")();
+    } catch (py::error_already_set &e) {
+        if (e.matches(PyExc_Exception)) {
+            log_error("Kernel error: " + error_text(e));
+        } else {
+            escaping = std::current_exception();
+        }
+    } catch (const std::exception &e) {
+        log_error(std::string("Kernel error: ") + e.what());
+    }
+    co_await self.attr("disconnect")();
+    log_info("Kernel disconnected for workbook: " + workbook_id);
+    if (escaping) {
+        std::rethrow_exception(escaping);
+    }
+    co_return py::none();
+}
+
+Coro disconnect(py::object self) {
+    self.attr("running") = false;
+    if (py::bool_(self.attr("_win32_watcher"))) {
+        self.attr("_win32_watcher").attr("stop")();
+        self.attr("_win32_watcher") = py::none();
+    }
+    if (py::bool_(self.attr("_com_event_registrar"))) {
+        self.attr("_com_event_registrar").attr("stop")();
+        self.attr("_com_event_registrar") = py::none();
+    }
+    if (py::bool_(self.attr("_batcher"))) {
+        co_await self.attr("_batcher").attr("stop")();
+    }
+    py::object tarnlet = tarnlet_module();
+    tarnlet.attr("messaging").attr("reset")();
+    tarnlet.attr("_kernel_instance") = py::none();
+    py::object sys = module_global("sys");
+    sys.attr("stdout") = self.attr("_original_stdout");
+    sys.attr("stderr") = self.attr("_original_stderr");
+    if (py::bool_(self.attr("websocket"))) {
+        co_await self.attr("websocket").attr("close")();
+    }
+    self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false);
+    co_return py::none();
+}
+
+// Looks up init_excel_host package-relative, then by its plain name; None when neither works.
+py::object find_init_excel_host() {
+    py::object importlib = py::module_::import("importlib");
+    for (const bool relative : {true, false}) {
+        try {
+            py::object old_com = relative ? importlib.attr("import_module")(".tarnlet.old_com", "tarnlet_master.python_server")
+                                          : importlib.attr("import_module")("tarnlet.old_com");
+            return old_com.attr("init_excel_host");
+        } catch (py::error_already_set &e) {
+            if (!e.matches(PyExc_Exception)) {
+                throw;
+            }
+        }
+    }
+    return py::none();
+}
+
+}  // namespace
+
+Coro kernel_main(py::object workbook_id, py::object port, py::object connection_args) {
+    py::object sys = module_global("sys");
+    py::object args = connection_args.is_none() ? py::dict() : connection_args;
+    const py::object platform = sys.attr("platform");
+    if (platform.equal(py::str("win32")) && !args.attr("get")("platform", "").equal(py::str("web"))) {
+        py::object init_excel_host = find_init_excel_host();
+        if (!init_excel_host.is_none()) {
+            init_excel_host("tarnlet_id", workbook_id);
+        }
+    }
+    py::object kernel =
+        module_global("PythonKernel")(workbook_id, py::arg("port") = port, py::arg("connection_args") = connection_args);
+    co_await kernel.attr("run")();
+    co_return py::none();
+}
+
+void add_lifecycle_methods(ClassBuilder &cls) {
+    cls.attr("WORKER_POOL_SIZE", py::int_(10));
+    cls.def_init(&init, py::arg("workbook_id"), py::arg("host") = "127.0.0.1", py::arg("port") = "8000",
+                 py::arg("connection_args") = py::none());
+    cls.def("connect", &connect);
+    cls.def("listen", &listen);
+    cls.def("run", &run);
+    cls.def("disconnect", &disconnect);
+    cls.def_property_readonly("has_active_debugger", &has_active_debugger);
+}
 
 }  // namespace tarnlet::kernel

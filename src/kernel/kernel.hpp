@@ -36,4 +36,7 @@ void register_streams(py::module_ &m);           // StreamCapture, KernelStreamH
 void register_executor(py::module_ &m);          // CodeExecutor, extract_tracebak_string, _parse_error_location [executor.cpp]
 void register_kernel_class(py::module_ &m);      // PythonKernel, main [kernel_class.cpp]
 
+// The process entry main(workbook_id, port, connection_args=None) [entry.cpp].
+Coro kernel_main(py::object workbook_id, py::object port, py::object connection_args);
+
 }  // namespace tarnlet::kernel

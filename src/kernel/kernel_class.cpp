@@ -17,6 +17,7 @@ void register_kernel_class(py::module_ &m) {
     add_debug_run_methods(cls);
     add_language_request_methods(cls);
     m.attr("PythonKernel") = cls.build();
+    m.def("main", &kernel_main, py::arg("workbook_id"), py::arg("port"), py::arg("connection_args") = py::none());
 }
 
 }  // namespace tarnlet::kernel

@@ -1,8 +1,162 @@
-#include "kernel.hpp"
+// The outgoing path: every message is encoded once and written as one text frame,
+// or as a run of "chunk" frames when its text is longer than CHUNK_SIZE.
+#include <chrono>
+#include <cstdio>
+#include <exception>
+
+#include "kernel_helpers.hpp"
 
 namespace tarnlet::kernel {
+namespace {
 
-void add_outgoing_methods(ClassBuilder &) {}
-void register_outgoing(py::module_ &) {}
+// Writes `text` under the socket lock; the lock is released however the write ends.
+// Returns the milliseconds from `start` until the lock was held.
+Coro locked_send(py::object self, py::object text, std::chrono::steady_clock::time_point start,
+                 std::string msg_type) {
+    py::object lock = self.attr("_socket_lock");
+    co_await lock.attr("acquire")();
+    std::exception_ptr failure;
+    try {
+        const double waited_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+        if (waited_ms > 5.0) {
+            char buf[32];
+            std::snprintf(buf, sizeof buf, "%.1f", waited_ms);
+            log_warning("[TIMING] Socket lock waited " + std::string(buf) + "ms for: type=" + msg_type);
+        }
+        co_await self.attr("websocket").attr("send")(text);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    lock.attr("release")();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    co_return py::none();
+}
+
+Coro send_message(py::object self, py::object message) {
+    message.attr("get")("type", "");
+    co_return co_await self.attr("_send_message_direct")(message);
+}
+
+Coro send_message_direct(py::object self, py::object message) {
+    py::object msg_type = field(message, "type", py::str("unknown"));
+    py::object request_id = field(message, "request_id", py::str("N/A"));
+    const std::string type_text = str_of(msg_type);
+    if (!py::bool_(self.attr("websocket"))) {
+        log_warning("[Kernel] Cannot send message type '" + type_text + "': WebSocket not connected");
+        co_return py::none();
+    }
+    if (self.attr("_socket_lock").is_none()) {
+        log_warning("[Kernel] Cannot send message type '" + type_text + "': Socket lock not initialized");
+        co_return py::none();
+    }
+    const std::string id_text = str_of(request_id);
+    log_debug("[TIMING] Acquiring socket lock for: type=" + type_text + ", request_id=" + id_text);
+    // Taken before encoding, so a reported wait includes the encoding time.
+    const auto start = std::chrono::steady_clock::now();
+    py::object raw_json = module_global("json_dumps")(message);
+    const auto size = py::len(raw_json);
+    if (size > module_global("CHUNK_SIZE").cast<size_t>()) {
+        co_await self.attr("_send_chunked_message")(raw_json, msg_type, request_id);
+    } else {
+        co_await locked_send(self, raw_json, start, type_text);
+    }
+    log_debug("[TIMING] Message sent: type=" + type_text + ", request_id=" + id_text);
+    co_return py::none();
+}
+
+Coro send_chunked_message(py::object self, py::object raw_json, py::object message_type, py::object request_id) {
+    const std::string chunk_id = str_of(module_global("uuid").attr("uuid4")());
+    const Py_ssize_t chunk_size = module_global("CHUNK_SIZE").cast<Py_ssize_t>();
+    const Py_ssize_t length = PyUnicode_GetLength(raw_json.ptr());
+    if (length < 0) {
+        throw py::error_already_set();
+    }
+    const Py_ssize_t total = (length + chunk_size - 1) / chunk_size;
+    const std::string type_text = str_of(message_type);
+    log_info("[Kernel] Chunking large message: type=" + type_text + ", size=" + std::to_string(length) +
+             ", chunks=" + std::to_string(total));
+
+    py::object dumps = module_global("json_dumps");
+    py::object header_type = module_global("CHUNK_HEADER_TYPE");
+    py::object lock = self.attr("_socket_lock");
+    py::object send = self.attr("websocket").attr("send");
+    // One lock for the whole run: chunks of one message go out back to back.
+    co_await lock.attr("acquire")();
+    std::exception_ptr failure;
+    try {
+        for (Py_ssize_t i = 0; i < total; ++i) {
+            const Py_ssize_t begin = i * chunk_size;
+            const Py_ssize_t end = std::min(begin + chunk_size, length);
+            py::object data = py::reinterpret_steal<py::object>(PyUnicode_Substring(raw_json.ptr(), begin, end));
+            if (!data) {
+                throw py::error_already_set();
+            }
+            py::dict chunk;
+            chunk["type"] = header_type;
+            chunk["chunk_id"] = chunk_id;
+            chunk["chunk_index"] = i;
+            chunk["total_chunks"] = total;
+            chunk["data"] = data;
+            chunk["original_type"] = message_type;
+            chunk["request_id"] = request_id;
+            co_await send(dumps(chunk));
+        }
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    lock.attr("release")();
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    log_debug("[Kernel] Sent " + std::to_string(total) + " chunks for message: type=" + type_text +
+              ", chunk_id=" + chunk_id);
+    co_return py::none();
+}
+
+py::object decode_utf8(const py::handle &bytes) {
+    char *data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(bytes.ptr(), &data, &size) != 0) {
+        throw py::error_already_set();
+    }
+    PyObject *text = PyUnicode_DecodeUTF8(data, size, "strict");
+    if (text == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(text);
+}
+
+}  // namespace
+
+void add_outgoing_methods(ClassBuilder &cls) {
+    cls.def("send_message", &send_message, py::arg("message"));
+    cls.def("_send_message_direct", &send_message_direct, py::arg("message"));
+    cls.def("_send_chunked_message", &send_chunked_message, py::arg("raw_json"), py::arg("message_type"),
+            py::arg("request_id"));
+}
+
+void register_outgoing(py::module_ &m) {
+    // orjson when it is there (compact, UTF-8 as is); else the standard json module's defaults.
+    bool have_orjson = true;
+    try {
+        m.attr("orjson") = py::module_::import("orjson");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError)) {
+            throw;
+        }
+        have_orjson = false;
+    }
+    if (have_orjson) {
+        m.def(
+            "json_dumps",
+            [](py::object obj) { return decode_utf8(module_global("orjson").attr("dumps")(obj)); }, py::arg("obj"));
+    } else {
+        m.def(
+            "json_dumps", [](py::object obj) { return module_global("json").attr("dumps")(obj); }, py::arg("obj"));
+    }
+}
 
 }  // namespace tarnlet::kernel

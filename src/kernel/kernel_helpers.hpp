@@ -1,0 +1,43 @@
+// Small helpers shared by the kernel's connection, dispatch and messaging files.
+#pragma once
+
+#include <string>
+
+#include "kernel.hpp"
+
+namespace tarnlet::kernel {
+
+// message.get(key, default), as Python reads a field.
+inline py::object field(const py::handle &message, const char *key, py::object fallback) {
+    return message.attr("get")(key, std::move(fallback));
+}
+
+// Python's type(obj).__name__, for error texts.
+inline std::string type_name(const py::handle &obj) { return Py_TYPE(obj.ptr())->tp_name; }
+
+inline bool is_str(const py::handle &obj) { return PyUnicode_Check(obj.ptr()) != 0; }
+inline bool is_dict(const py::handle &obj) { return PyDict_Check(obj.ptr()) != 0; }
+inline bool is_list(const py::handle &obj) { return PyList_Check(obj.ptr()) != 0; }
+
+// The module-level `tarnlet` (the user-facing module), looked up when used.
+inline py::object tarnlet_module() { return module_global("tarnlet"); }
+
+// Holds a threading.Lock for one scope, as `with lock:` would.
+class LockGuard {
+public:
+    explicit LockGuard(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+    ~LockGuard() {
+        try {
+            lock_.attr("release")();
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("releasing a kernel lock");
+        }
+    }
+    LockGuard(const LockGuard &) = delete;
+    LockGuard &operator=(const LockGuard &) = delete;
+
+private:
+    py::object lock_;
+};
+
+}  // namespace tarnlet::kernel

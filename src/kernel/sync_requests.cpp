@@ -1,0 +1,154 @@
+#include "sync_requests.hpp"
+
+#include "kernel_helpers.hpp"
+
+namespace tarnlet::kernel {
+namespace {
+
+std::string current_thread_name() {
+    return str_of(module_global("threading").attr("current_thread")().attr("name"));
+}
+
+// Schedules kernel.send_message(message) on the kernel's loop without waiting for it.
+void schedule_send(const py::object &kernel, const py::object &message) {
+    py::object coro = kernel.attr("send_message")(message);
+    try {
+        module_global("asyncio").attr("run_coroutine_threadsafe")(coro, kernel.attr("_loop"));
+    } catch (py::error_already_set &) {
+        coro.attr("close")();  // never started: close it rather than leave an unawaited coroutine
+        throw;
+    }
+}
+
+}  // namespace
+
+py::object make_send_stream_message(py::object kernel) {
+    return py::cpp_function(
+        [kernel](py::object stream_type, py::object content) {
+            try {
+                py::dict message;
+                message["type"] = stream_type;
+                message["content"] = content;
+                message["workbook_id"] = kernel.attr("workbook_id");
+                schedule_send(kernel, message);
+            } catch (py::error_already_set &e) {
+                if (!e.matches(PyExc_Exception)) {
+                    throw;
+                }
+                log_debug("[Kernel] " + str_of(stream_type) + " streaming error: " + error_text(e));
+            }
+        },
+        py::name("send_stream_message"), py::arg("stream_type"), py::arg("content"));
+}
+
+py::object make_send_sys_request(py::object kernel) {
+    return py::cpp_function(
+        [kernel](py::object payload, py::object timeout) -> py::object {
+            const py::object request_id = field(payload, "requestId", py::none());
+            const std::string id_text = str_of(request_id);
+            const std::string thread_name = current_thread_name();
+            const py::object loop_thread = tarnlet_module().attr("messaging").attr("loop_thread");
+            if (!loop_thread.is_none() && loop_thread.is(module_global("threading").attr("current_thread")())) {
+                // The loop thread would wait for an answer that only it can receive.
+                throw std::runtime_error(
+                    "send_sys_request must not be called from the async event loop thread to avoid deadlock");
+            }
+            const std::string prefix = "[Kernel] [Worker Thread " + thread_name + "] ";
+            log_debug(prefix + "Sending sys_request: " + id_text);
+
+            py::object event = module_global("threading").attr("Event")();
+            py::object lock = kernel.attr("_response_lock");
+            {
+                // Registered before the send, so a fast answer cannot be missed.
+                LockGuard guard(lock);
+                kernel.attr("_response_futures")[request_id] = event;
+            }
+            py::dict message;
+            message["type"] = "sys_request";
+            message["payload"] = payload;
+            try {
+                schedule_send(kernel, message);
+            } catch (py::error_already_set &) {
+                LockGuard guard(lock);
+                kernel.attr("_response_futures").attr("pop")(request_id, py::none());
+                throw;
+            }
+            log_debug(prefix + "Waiting for sys_response: " + id_text);
+            const bool answered = py::bool_(event.attr("wait")(py::arg("timeout") = timeout));
+            if (answered) {
+                log_debug(prefix + "Received sys_response: " + id_text);
+                py::object response;
+                {
+                    LockGuard guard(lock);
+                    response = kernel.attr("_response_data").attr("pop")(request_id, py::none());
+                    kernel.attr("_response_futures").attr("pop")(request_id, py::none());
+                }
+                if (response.is_none()) {
+                    const std::string text = "sys_response data missing for request_id: " + id_text;
+                    log_error("[Kernel] " + text);
+                    throw std::runtime_error(text);
+                }
+                return response;
+            }
+            {
+                LockGuard guard(lock);
+                kernel.attr("_response_futures").attr("pop")(request_id, py::none());
+                kernel.attr("_response_data").attr("pop")(request_id, py::none());
+            }
+            log_error(prefix + "sys_request timeout: " + id_text);
+            const std::string seconds = timeout.is_none() ? "None" : str_of(py::float_(timeout));
+            PyErr_SetString(PyExc_TimeoutError, ("sys_request timeout after " + seconds + "s: " + id_text).c_str());
+            throw py::error_already_set();
+        },
+        py::name("send_sys_request"), py::arg("payload"), py::arg("timeout") = 30.0);
+}
+
+py::object make_new_send_request_sync(py::object send_sys_request) {
+    return py::cpp_function(
+        [send_sys_request](py::object req, py::object timeout) {
+            const py::object request_id = module_global("uuid").attr("uuid4")().attr("hex");
+            py::dict payload(req);  // a copy: the caller's dict keeps its own keys
+            payload["requestId"] = request_id;
+            payload["kind"] = "request";
+            return send_sys_request(payload, py::arg("timeout") = timeout);
+        },
+        py::name("new_send_request_sync"), py::arg("req"), py::arg("timeout") = 30.0);
+}
+
+std::string deliver_sys_response(py::object kernel, py::object message) {
+    py::object payload = field(message, "payload", py::none());
+    if (!py::bool_(payload)) {
+        payload = message;
+    }
+    if (!is_dict(payload)) {
+        return "Invalid field 'payload' in sys_response: expected an object, got " + type_name(payload);
+    }
+    const py::object request_id = field(payload, "requestId", py::none());
+    if (!request_id.is_none() && !is_str(request_id)) {
+        return "Invalid field 'requestId' in sys_response: expected a string, got " + type_name(request_id);
+    }
+    const std::string id_text = str_of(request_id);
+    log_debug("[Kernel] [Listener Thread] Received sys_response for request_id: " + id_text + ", unblocking worker");
+    if (!py::bool_(request_id)) {
+        log_warning("[Kernel] Received sys_response without requestId");
+        return {};
+    }
+    bool found = false;
+    {
+        LockGuard guard(kernel.attr("_response_lock"));
+        kernel.attr("_response_data")[request_id] = payload;
+        py::object event = kernel.attr("_response_futures").attr("get")(request_id);
+        if (!event.is_none()) {
+            event.attr("set")();
+            found = true;
+        }
+    }
+    if (found) {
+        log_debug("[Kernel] [Listener Thread] Worker unblocked for request_id: " + id_text);
+    } else {
+        log_warning("[Kernel] Received sys_response for unknown request_id: " + id_text);
+    }
+    return {};
+}
+
+}  // namespace tarnlet::kernel

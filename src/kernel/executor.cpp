@@ -1,7 +1,263 @@
+// CodeExecutor runs console code from the IDE in a namespace that persists between
+// requests; extract_tracebak_string and _parse_error_location serve every code path
+// that reports errors.
+#include <cstdio>
+
+#include "errors.hpp"
 #include "kernel.hpp"
 
 namespace tarnlet::kernel {
 
-void register_executor(py::module_ &) {}
+py::object exception_object(const py::error_already_set &error) {
+    py::object value = error.value();
+    if (error.trace()) {
+        PyException_SetTraceback(value.ptr(), error.trace().ptr());
+    }
+    return value;
+}
+
+py::dict error_dict(const py::handle &exception) {
+    py::dict error;
+    error["type"] = py::type::handle_of(exception).attr("__name__");
+    error["message"] = py::str(exception);
+    error["traceback"] = module_global("extract_tracebak_string")(exception);
+    return error;
+}
+
+py::object runtime_error_object(const std::string &text) {
+    return py::module_::import("builtins").attr("RuntimeError")(text);
+}
+
+void require_str(const py::handle &value, const char *what) {
+    if (!PyUnicode_Check(value.ptr())) {
+        throw py::type_error(std::string(what) + " must be str, not " + Py_TYPE(value.ptr())->tp_name);
+    }
+}
+
+std::string format_1f(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+namespace {
+
+py::object builtins() { return py::module_::import("builtins"); }
+
+// The namespace every console run starts with; globals and locals both name it, so
+// functions defined at the console see the names defined beside them.
+void fresh_namespace(const py::object &self) {
+    const py::object tarnlet = module_global("tarnlet");
+    py::dict ns;
+    ns["__builtins__"] = builtins();
+    ns["tarnlet"] = tarnlet;
+    ns["excel"] = tarnlet.attr("excel");
+    ns["context"] = tarnlet.attr("context");
+    self.attr("globals") = ns;
+    self.attr("locals") = ns;
+}
+
+// Swaps sys.stdout and sys.stderr for the captures and puts the previous streams back
+// on every way out, as redirect_stdout and redirect_stderr would.
+class Redirect {
+public:
+    Redirect(const py::object &out, const py::object &err) : sys_(py::module_::import("sys")) {
+        saved_out_ = sys_.attr("stdout");
+        sys_.attr("stdout") = out;
+        saved_err_ = sys_.attr("stderr");
+        sys_.attr("stderr") = err;
+    }
+    ~Redirect() {
+        try {
+            sys_.attr("stderr") = saved_err_;
+            sys_.attr("stdout") = saved_out_;
+        } catch (py::error_already_set &e) {
+            e.discard_as_unraisable("restoring sys.stdout and sys.stderr");
+        }
+    }
+    Redirect(const Redirect &) = delete;
+    Redirect &operator=(const Redirect &) = delete;
+
+private:
+    py::object sys_, saved_out_, saved_err_;
+};
+
+void flush_streams() {
+    const py::object sys = py::module_::import("sys");
+    sys.attr("stdout").attr("flush")();
+    sys.attr("stderr").attr("flush")();
+}
+
+// compile(source, "<kernel>", "eval"), or nothing when the source is not an expression.
+py::object compile_expression(const py::object &source) {
+    try {
+        return builtins().attr("compile")(source, "<kernel>", "eval");
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_SyntaxError)) {
+            throw;
+        }
+    }
+    return py::object();
+}
+
+// Statements of `source` as ast.dump text, or nothing when it does not compile.
+py::object statement_dumps(const py::object &ast, const py::object &source) {
+    try {
+        py::list dumps;
+        for (py::handle statement : ast.attr("parse")(source).attr("body")) {
+            dumps.append(ast.attr("dump")(statement));
+        }
+        return dumps;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_SyntaxError) && !e.matches(PyExc_ValueError)) {
+            throw;
+        }
+    }
+    return py::object();
+}
+
+// Running the head and the tail one after the other must mean what running the whole
+// code means: both halves compile on their own and together hold exactly the whole
+// code's statements. That rules out a "; " inside a string or bracket, and one that
+// joins statements of a compound statement's body ("if x: a = 1; b = 2").
+bool split_is_faithful(const py::object &code, const py::object &head, const py::object &tail) {
+    const py::object ast = py::module_::import("ast");
+    const py::object head_dumps = statement_dumps(ast, head);
+    if (!head_dumps) {
+        return false;
+    }
+    const py::object tail_dumps = statement_dumps(ast, tail);
+    if (!tail_dumps) {
+        return false;
+    }
+    const py::object whole_dumps = statement_dumps(ast, code);
+    return whole_dumps && whole_dumps.equal(head_dumps + tail_dumps);
+}
+
+// The console rule: an expression gives its value; "statements; expression" runs the
+// statements and gives the value of what follows the first "; "; anything else runs.
+py::object run_console_code(const py::object &self, const py::object &code) {
+    const py::object run_exec = builtins().attr("exec");
+    const py::object run_eval = builtins().attr("eval");
+    const py::object expression = compile_expression(code);
+    if (expression) {
+        return run_eval(expression, self.attr("globals"), self.attr("locals"));
+    }
+    const py::str separator("; ");
+    if (!code.contains(separator)) {
+        run_exec(code, self.attr("globals"), self.attr("locals"));
+        return py::none();
+    }
+    const py::list parts = code.attr("split")(separator, 1);
+    const py::object head = parts[0];
+    // Blanks after the separator are not indentation; eval would ignore them anyway.
+    const py::object tail = parts[1].attr("lstrip")(" \t");
+    if (py::len(tail) == 0 || !split_is_faithful(code, head, tail)) {
+        run_exec(code, self.attr("globals"), self.attr("locals"));
+        return py::none();
+    }
+    run_exec(head, self.attr("globals"), self.attr("locals"));
+    bool tail_is_statements = false;
+    try {
+        const py::object tail_expression = compile_expression(tail);
+        if (tail_expression) {
+            return run_eval(tail_expression, self.attr("globals"), self.attr("locals"));
+        }
+        tail_is_statements = true;
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_SyntaxError)) {
+            throw;
+        }
+        tail_is_statements = true;
+    }
+    if (tail_is_statements) {
+        run_exec(tail, self.attr("globals"), self.attr("locals"));
+    }
+    return py::none();
+}
+
+py::dict execute(py::object self, py::object code, py::object stdout_callback, py::object stderr_callback) {
+    const py::object capture = module_global("StreamCapture");
+    const py::object out = capture(stdout_callback);
+    const py::object err = capture(stderr_callback);
+
+    py::dict result;
+    result["success"] = true;
+    result["stdout"] = "";
+    result["stderr"] = "";
+    result["error"] = py::none();
+    result["result"] = py::none();
+
+    try {
+        const Redirect redirect(out, err);
+        result["result"] = run_console_code(self, code);
+        flush_streams();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        result["success"] = false;
+        result["error"] = error_dict(exception_object(e));
+        try {
+            flush_streams();
+        } catch (py::error_already_set &flush_error) {
+            if (!flush_error.matches(PyExc_Exception)) {
+                throw;
+            }
+        }
+    }
+    result["stdout"] = out.attr("getvalue")();
+    result["stderr"] = err.attr("getvalue")();
+    return result;
+}
+
+py::str extract_tracebak_string(py::object e) {
+    const py::object lines = py::module_::import("traceback")
+                                 .attr("format_exception")(py::type::handle_of(e), e, e.attr("__traceback__"));
+    return py::str("").attr("join")(lines);
+}
+
+py::dict location(const py::object &module, const py::object &line) {
+    py::dict found;
+    found["module"] = module;
+    found["line"] = py::int_(line);
+    found["file"] = py::str("<virtual:") + py::str(module) + py::str(">");
+    return found;
+}
+
+py::dict parse_error_location(py::object traceback_str, py::object in_memory_modules) {
+    const py::object re = py::module_::import("re");
+    const py::list matches = re.attr("findall")(R"(File ["\']<virtual:(\w+)>["\'], line (\d+))", traceback_str);
+    if (py::len(matches) > 0) {
+        const py::tuple last = matches[py::len(matches) - 1];
+        return location(last[0], last[1]);
+    }
+    for (py::handle name : in_memory_modules) {
+        const py::object pattern =
+            py::str(R"(File ["\'][^"\']*)") + re.attr("escape")(name) + py::str(R"([^"\']*["\'], line (\d+))");
+        const py::object match = re.attr("search")(pattern, traceback_str);
+        if (!match.is_none()) {
+            return location(py::reinterpret_borrow<py::object>(name), match.attr("group")(1));
+        }
+    }
+    return py::dict();
+}
+
+}  // namespace
+
+void register_executor(py::module_ &m) {
+    ClassBuilder cls("CodeExecutor", m);
+    cls.attr("__doc__", py::str("Runs console code in a namespace that lives as long as the kernel."));
+    cls.def_init([](py::object self) { fresh_namespace(self); });
+    cls.def("reset_namespace", [](py::object self) { fresh_namespace(self); });
+    cls.def("execute", &execute, py::arg("code"), py::arg("stdout_callback") = py::none(),
+            py::arg("stderr_callback") = py::none());
+    m.attr("CodeExecutor") = cls.build();
+
+    m.def("extract_tracebak_string", &extract_tracebak_string, py::arg("e"),
+          "The full formatted traceback of an exception, chained exceptions included.");
+    m.def("_parse_error_location", &parse_error_location, py::arg("traceback_str"), py::arg("in_memory_modules"),
+          "Module, line and virtual file name of the innermost workbook frame in a traceback, or {}.");
+}
 
 }  // namespace tarnlet::kernel

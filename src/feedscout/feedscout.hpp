@@ -3,11 +3,11 @@
 // assembles the class and the module-level names.
 #pragma once
 
+#include <string>
+
 #include "../common/coro.hpp"
 #include "../common/module.hpp"
 #include "../common/pyclass.hpp"
-
-#include <string>
 
 namespace tarnlet::feedscout {
 

@@ -1,8 +1,8 @@
 // Which configured index has a package (or one version of it): the primary first, the
 // secondaries only when enabled, the first index that answers yes wins.
-#include "feedscout.hpp"
-
 #include <optional>
+
+#include "feedscout.hpp"
 
 namespace tarnlet::feedscout {
 namespace {
@@ -80,8 +80,8 @@ Coro package_exists_in_index(py::object self, std::string package_name, std::str
         co_return py::bool_(false);
     }
     try {
-        py::object found =
-            co_await run_method_in_executor(self, "_package_exists_via_unearth", py::make_tuple(package_name, index_url));
+        py::object found = co_await run_method_in_executor(self, "_package_exists_via_unearth",
+                                                           py::make_tuple(package_name, index_url));
         co_return py::bool_(py::bool_(found));
     } catch (...) {
         failure = std::current_exception();
@@ -146,8 +146,7 @@ void add_index_search_methods(ClassBuilder &cls) {
     cls.def("_package_exists_in_index", &package_exists_in_index, py::arg("package_name"), py::arg("index_url"));
     cls.def("_package_version_exists_in_index", &package_version_exists_in_index, py::arg("package_name"),
             py::arg("version"), py::arg("index_url"));
-    cls.def("_package_exists_via_unearth", &package_exists_via_unearth, py::arg("package_name"),
-            py::arg("index_url"));
+    cls.def("_package_exists_via_unearth", &package_exists_via_unearth, py::arg("package_name"), py::arg("index_url"));
     cls.def("_package_version_exists_via_unearth", &package_version_exists_via_unearth, py::arg("package_name"),
             py::arg("version"), py::arg("index_url"));
 }

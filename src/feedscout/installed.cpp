@@ -150,8 +150,8 @@ void register_placeholders(py::module_ &m) {
     ClassBuilder dist("_dummy_dist", m);
     dist.attr("__doc__", py::str("A standard-library module standing in for an installed distribution."));
     py::dict annotations;
-    annotations["metadata"] = py::module_::import("typing").attr("Dict")[py::make_tuple(builtins.attr("str"),
-                                                                                        builtins.attr("str"))];
+    annotations["metadata"] =
+        py::module_::import("typing").attr("Dict")[py::make_tuple(builtins.attr("str"), builtins.attr("str"))];
     dist.attr("__annotations__", annotations);
     dist.def_init(
         [](py::object self, py::object name, py::object version) {

@@ -157,9 +157,9 @@ IndexFinder::IndexFinder(const std::string &index_url) : finder_(py::none()), cl
         client_ = client_class(py::arg("trusted_hosts") = trusted);
         // Credentials in the index URL, as unearth's own client would use them, and never
         // a password prompt: there is nobody at a terminal.
-        client_.attr("auth") = py::module_::import("unearth.auth")
-                                   .attr("MultiDomainBasicAuth")(py::arg("prompting") = false,
-                                                                 py::arg("index_urls") = index_urls);
+        client_.attr("auth") =
+            py::module_::import("unearth.auth")
+                .attr("MultiDomainBasicAuth")(py::arg("prompting") = false, py::arg("index_urls") = index_urls);
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) {
             close_quietly(client_);

@@ -87,7 +87,8 @@ struct Worker {
 
 const Worker VERSIONS_WORKER{Kind::versions, false, &versions_from_api, "_get_versions_via_unearth", false, false};
 const Worker EXTRAS_WORKER{Kind::extras, true, &extras_from_api, "_get_extras_via_unearth", true, false};
-const Worker DEPENDENCIES_WORKER{Kind::dependencies, true, &dependencies_from_api, "_get_dependencies_via_unearth", false, true};
+const Worker DEPENDENCIES_WORKER{
+    Kind::dependencies, true, &dependencies_from_api, "_get_dependencies_via_unearth", false, true};
 
 py::object empty_result(const Worker &worker) { return worker.returns_set ? py::object(py::set()) : py::list(); }
 
@@ -198,11 +199,11 @@ struct Query {
     bool sort_result;
 };
 
-const Query VERSIONS_QUERY{"_get_versions_from_index", "versions", "No results in primary, trying ", "warning", false,
-                           false};
+const Query VERSIONS_QUERY{
+    "_get_versions_from_index", "versions", "No results in primary, trying ", "warning", false, false};
 const Query EXTRAS_QUERY{"_get_extras_from_index", "extras", "No extras in primary, trying ", "info", true, true};
-const Query DEPENDENCIES_QUERY{"_get_dependencies_from_index", "dependencies", "No dependencies in primary, trying ",
-                               "debug", true, false};
+const Query DEPENDENCIES_QUERY{
+    "_get_dependencies_from_index", "dependencies", "No dependencies in primary, trying ", "debug", true, false};
 
 std::string querying_primary_line(const Query &query, const std::string &name) {
     if (!query.version_level) {
@@ -314,8 +315,7 @@ py::list requires_dist_via_unearth(const py::object &self, const std::string &na
     return values;
 }
 
-py::set get_extras_via_unearth(py::object self, std::string package_name, std::string version,
-                               std::string index_url) {
+py::set get_extras_via_unearth(py::object self, std::string package_name, std::string version, std::string index_url) {
     py::set extras;
     try {
         for (py::handle requirement : requires_dist_via_unearth(self, package_name, version, index_url)) {
@@ -402,8 +402,8 @@ void add_query_methods(ClassBuilder &cls) {
     cls.def("_get_versions_via_unearth", &get_versions_via_unearth, py::arg("package_name"), py::arg("index_url"));
     cls.def("_get_extras_via_unearth", &get_extras_via_unearth, py::arg("package_name"), py::arg("version"),
             py::arg("index_url"));
-    cls.def("_get_dependencies_via_unearth", &get_dependencies_via_unearth, py::arg("package_name"),
-            py::arg("version"), py::arg("index_url"));
+    cls.def("_get_dependencies_via_unearth", &get_dependencies_via_unearth, py::arg("package_name"), py::arg("version"),
+            py::arg("index_url"));
     cls.def("_parse_requirement", &parse_requirement, py::arg("req"));
 }
 

@@ -1,7 +1,7 @@
 // Feedscout's object, its shared HTTP session, the settings readers and the URL and name helpers.
-#include "feedscout.hpp"
-
 #include <algorithm>
+
+#include "feedscout.hpp"
 
 namespace tarnlet::feedscout {
 namespace {
@@ -118,7 +118,8 @@ std::string normalize_url(const std::string &url) {
 }
 
 std::string normalize_name(const std::string &name) {
-    const bool ascii = std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const bool ascii =
+        std::all_of(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
     // Non-ASCII names take Python's own lower(), which knows every script's case rules.
     const std::string lowered = ascii ? name : py::str(name).attr("lower")().cast<std::string>();
     std::string result;

@@ -104,7 +104,8 @@ py::object compile_expression(const py::object &source) {
 py::object statement_dumps(const py::object &ast, const py::object &source) {
     try {
         py::list dumps;
-        for (py::handle statement : ast.attr("parse")(source).attr("body")) {
+        const py::object tree = ast.attr("parse")(source);
+        for (py::handle statement : tree.attr("body")) {
             dumps.append(ast.attr("dump")(statement));
         }
         return dumps;

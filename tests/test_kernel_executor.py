@@ -1,0 +1,249 @@
+import importlib
+import math
+import sys
+import threading
+import uuid
+
+import pytest
+
+from tarnlet_master.python_server import kernel
+
+
+@pytest.fixture
+def ex():
+    return kernel.CodeExecutor()
+
+
+def run(ex, code, **kw):
+    result = ex.execute(code, **kw)
+    assert list(result) == ["success", "stdout", "stderr", "error", "result"]
+    return result
+
+
+class TestNamespace:
+    def test_initial_namespace_holds_the_user_module(self, ex):
+        tarnlet = sys.modules["tarnlet"]
+        assert list(ex.globals) == ["__builtins__", "tarnlet", "excel", "context"]
+        assert ex.globals["__builtins__"] is __builtins__ or ex.globals["__builtins__"].__name__ == "builtins"
+        assert ex.globals["tarnlet"] is tarnlet
+        assert ex.globals["excel"] is tarnlet.excel and ex.globals["context"] is tarnlet.context
+
+    def test_one_namespace_for_globals_and_locals(self, ex):
+        assert ex.globals is ex.locals
+
+    def test_console_functions_see_console_names(self, ex):
+        assert run(ex, "import math")["success"]
+        assert run(ex, "def f():\n    return math.pi")["success"]
+        assert run(ex, "f()")["result"] == math.pi
+        # a comprehension and a class body also see the console's names
+        assert run(ex, "k = 3")["success"]
+        assert run(ex, "[k * i for i in range(3)]")["result"] == [0, 3, 6]
+
+    def test_names_persist_between_executions(self, ex):
+        run(ex, "counter = 1")
+        run(ex, "counter += 1")
+        assert run(ex, "counter")["result"] == 2
+
+    def test_reset_forgets_user_names_and_keeps_the_user_module(self, ex):
+        run(ex, "defined = 1")
+        old = ex.globals
+        ex.reset_namespace()
+        assert ex.globals is ex.locals and ex.globals is not old
+        missing = run(ex, "defined")
+        assert not missing["success"] and missing["error"]["type"] == "NameError"
+        assert run(ex, "(tarnlet, excel, context)")["success"]
+
+    def test_each_executor_has_its_own_namespace(self):
+        a, b = kernel.CodeExecutor(), kernel.CodeExecutor()
+        run(a, "only_in_a = 1")
+        assert run(b, "only_in_a")["error"]["type"] == "NameError"
+
+
+class TestConsoleRule:
+    @pytest.mark.parametrize("code, expected", [
+        ("1 + 2", 3),
+        ("x = 5", None),
+        ("x = 5; x * 2", 10),
+        ("a = 1; b = 2; a + b", None),
+        ("", None),
+        ("   ", None),
+        ("x = 5;  x * 3", 15),
+    ])
+    def test_expression_values(self, ex, code, expected):
+        result = run(ex, code)
+        assert result["success"], result["error"]
+        assert result["result"] == expected
+
+    def test_split_runs_both_halves(self, ex):
+        run(ex, "a = 1; b = 2; a + b")
+        assert run(ex, "(a, b)")["result"] == (1, 2)
+
+    def test_no_blank_after_semicolon_runs_whole(self, ex):
+        result = run(ex, "print(1);print(2)")
+        assert result["stdout"] == "1\n2\n" and result["result"] is None
+
+    def test_result_is_the_object_itself(self, ex):
+        run(ex, "items = [1, 2]")
+        assert run(ex, "items")["result"] is ex.globals["items"]
+
+    @pytest.mark.parametrize("code, name, value", [
+        ('s = "a; b"', "s", "a; b"),
+        ("t = ('x; y',)", "t", ("x; y",)),
+        ("d = {'k': 'v; w'}; d['k']", "d", {"k": "v; w"}),
+        ("n = len([1,\n 2]); m = n + 1", "m", 3),
+    ])
+    def test_separator_inside_strings_and_brackets(self, ex, code, name, value):
+        result = run(ex, code)
+        assert result["success"], result["error"]
+        assert ex.globals[name] == value
+
+    def test_separator_inside_a_string_in_the_tail(self, ex):
+        result = run(ex, 'x = 1; s = "p; q"; x')
+        assert result["success"] and ex.globals["s"] == "p; q"
+
+    def test_separator_inside_a_compound_statement_keeps_its_meaning(self, ex):
+        result = run(ex, "flag = False\nif flag: a = 1; b = 2")
+        assert result["success"]
+        assert "a" not in ex.globals and "b" not in ex.globals
+
+    def test_separator_inside_a_function_body(self, ex):
+        result = run(ex, "def g():\n    v = 1; return v\n")
+        assert result["success"], result["error"]
+        assert run(ex, "g()")["result"] == 1
+
+    def test_invalid_code_runs_nothing(self, ex):
+        result = run(ex, "x = 1; y = (")
+        assert not result["success"] and result["error"]["type"] == "SyntaxError"
+        assert "x" not in ex.globals
+
+    def test_statements_report_string_frames_and_expressions_kernel_frames(self, ex):
+        statement = run(ex, "x = 1\n1 / 0")
+        expression = run(ex, "1 / 0")
+        assert 'File "<string>", line 2' in statement["error"]["traceback"]
+        assert 'File "<kernel>", line 1' in expression["error"]["traceback"]
+
+    def test_runtime_syntax_error_of_a_whole_expression_is_an_error(self, ex):
+        result = run(ex, "eval('(')")
+        assert not result["success"] and result["error"]["type"] == "SyntaxError"
+
+
+class TestOutputAndErrors:
+    def test_output_before_an_error_is_kept(self, ex):
+        result = run(ex, "print('before')\nimport sys\nprint('warn', file=sys.stderr)\n1/0")
+        assert not result["success"]
+        assert result["stdout"] == "before\n" and result["stderr"] == "warn\n"
+        error = result["error"]
+        assert list(error) == ["type", "message", "traceback"]
+        assert error["type"] == "ZeroDivisionError" and error["message"] == "division by zero"
+        assert error["traceback"].startswith("Traceback (most recent call last):\n")
+        assert error["traceback"].endswith("ZeroDivisionError: division by zero\n")
+
+    def test_callbacks_stream_each_write(self, ex):
+        out, err = [], []
+        result = run(ex, "import sys\nprint('hi')\nsys.stderr.write('oops')", stdout_callback=out.append,
+                     stderr_callback=err.append)
+        assert out == ["hi", "\n"] and err == ["oops"]
+        assert result["stdout"] == "hi\n" and result["stderr"] == "oops"
+
+    def test_failing_callback_does_not_disturb_the_code(self, ex):
+        def boom(text):
+            raise RuntimeError("stream gone")
+
+        result = run(ex, "print('x')\n41 + 1", stdout_callback=boom)
+        assert result["success"] and result["stdout"] == "x\n"
+
+    def test_streams_are_restored_after_success_error_and_system_exit(self, ex):
+        before = (sys.stdout, sys.stderr)
+        run(ex, "print('ok')")
+        assert (sys.stdout, sys.stderr) == before
+        run(ex, "1/0")
+        assert (sys.stdout, sys.stderr) == before
+        with pytest.raises(SystemExit):
+            ex.execute("raise SystemExit(3)")
+        assert (sys.stdout, sys.stderr) == before
+
+    def test_non_string_code_is_an_error_result(self, ex):
+        result = run(ex, 5)
+        assert not result["success"] and result["error"]["type"] == "TypeError"
+
+    def test_concurrent_executions_each_get_their_own_result(self, ex):
+        # Both runs swap the process-wide streams, so the order of restoring is not guarded:
+        # put the test's own streams back afterwards.
+        saved = (sys.stdout, sys.stderr)
+        results = {}
+
+        def worker(n):
+            results[n] = ex.execute(f"total{n} = sum(range({n * 10})); total{n}")
+
+        threads = [threading.Thread(target=worker, args=(n,)) for n in range(1, 5)]
+        try:
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join(timeout=10)
+        finally:
+            sys.stdout, sys.stderr = saved
+        assert {n: r["result"] for n, r in results.items()} == {n: sum(range(n * 10)) for n in range(1, 5)}
+
+
+class TestTracebackText:
+    def test_chained_exceptions_are_included(self):
+        try:
+            try:
+                raise KeyError("inner")
+            except KeyError:
+                raise ValueError("outer")
+        except ValueError as e:
+            text = kernel.extract_tracebak_string(e)
+        assert "KeyError: 'inner'" in text
+        assert "During handling of the above exception, another exception occurred:" in text
+        assert text.endswith("ValueError: outer\n")
+
+    def test_exception_never_raised_has_only_its_line(self):
+        assert kernel.extract_tracebak_string(RuntimeError("x")) == "RuntimeError: x\n"
+
+
+class TestErrorLocation:
+    def test_last_virtual_frame_wins(self):
+        text = ('Traceback (most recent call last):\n'
+                '  File "<virtual:main>", line 3, in <module>\n'
+                '  File "<virtual:util>", line 7, in helper\n'
+                "  File '<virtual:main>', line 12, in inner\n"
+                'ValueError: x\n')
+        assert kernel._parse_error_location(text, set()) == {"module": "main", "line": 12, "file": "<virtual:main>"}
+
+    def test_file_path_containing_a_module_name(self):
+        text = ('  File "C:\\\\work\\\\budget_tools.py", line 4, in f\n'
+                '  File "C:\\\\work\\\\budget_tools.py", line 9, in g\n')
+        assert kernel._parse_error_location(text, {"budget_tools"}) == {
+            "module": "budget_tools", "line": 4, "file": "<virtual:budget_tools>"}
+
+    def test_dotted_names_are_found_only_by_the_path_search(self):
+        text = '  File "<virtual:pkg.mod>", line 5, in f\n'
+        assert kernel._parse_error_location(text, set()) == {}
+        assert kernel._parse_error_location(text, {"pkg.mod"}) == {
+            "module": "pkg.mod", "line": 5, "file": "<virtual:pkg.mod>"}
+
+    def test_name_is_escaped_in_the_path_search(self):
+        text = '  File "/tmp/pkgXmod.py", line 5, in f\n'
+        assert kernel._parse_error_location(text, {"pkg.mod"}) == {}
+
+    def test_nothing_found(self):
+        assert kernel._parse_error_location("", {"a"}) == {}
+        assert kernel._parse_error_location('  File "/usr/lib/x.py", line 1\n', {"a"}) == {}
+
+
+def test_error_in_a_workbook_module_is_located(ex):
+    name = f"wbexec_{uuid.uuid4().hex[:8]}"
+    loader = kernel.InMemoryModuleLoader()
+    sys.meta_path.insert(0, loader)
+    try:
+        loader.update_module(name, "def f(v):\n    return 10 / v\n")
+        result = run(ex, f"import {name}\n{name}.f(0)")
+        assert result["error"]["type"] == "ZeroDivisionError"
+        where = kernel._parse_error_location(result["error"]["traceback"], set(loader.source_cache))
+        assert where == {"module": name, "line": 2, "file": f"<virtual:{name}>"}
+        assert "return 10 / v" in result["error"]["traceback"]
+    finally:
+        sys.meta_path.remove(loader)
+        loader.delete_module(name)

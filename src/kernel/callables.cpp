@@ -59,10 +59,10 @@ py::dict execute_callable(const Call &call, const py::object &loop) {
     try {
         const py::object func = module_global("tarnlet").attr("messaging").attr("get_callable")(call.callable_id);
         if (func.is_none()) {
-            throw_python("ValueError", "Callable '" + id_text + "' not found in registry");
+            throw_python("execute_callable", "ValueError", "Callable '" + id_text + "' not found in registry");
         }
         if (PyCallable_Check(func.ptr()) == 0) {
-            throw_python("TypeError", "Object with id '" + id_text + "' is not callable");
+            throw_python("execute_callable", "TypeError", "Object with id '" + id_text + "' is not callable");
         }
         const py::object args = call.self.attr("_deserialize_args")(call.args);
         value = func(*args);
@@ -173,11 +173,14 @@ Coro handle_python_function_call(py::object self, py::object message) {
     co_return py::none();
 }
 
-// Wire arguments to Python values, in order. Anything but a list (or tuple) of wire
-// values is refused here, so that it becomes the call's own failure.
+// Wire arguments to Python values, in order. None means no arguments; anything else
+// but a list (or tuple) is refused here, so that it becomes the call's own failure.
 py::list deserialize_args(py::object /*self*/, py::object args) {
+    if (args.is_none()) {
+        return py::list();
+    }
     if (!PyList_Check(args.ptr()) && !PyTuple_Check(args.ptr())) {
-        throw_python("TypeError", "args must be a list, not " + type_name(args));
+        throw_python("_deserialize_args", "TypeError", "args must be a list, not " + type_name(args));
     }
     py::list values;
     if (py::len(args) == 0) {

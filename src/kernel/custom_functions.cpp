@@ -87,13 +87,13 @@ py::dict execute_function(const Call &call, const py::object &loop) {
         const std::string module_text = str_of(call.module_name);
         const py::object module = load_module(call.module_name);
         if (module.is_none()) {
-            throw_python("ImportError", "Module '" + module_text +
+            throw_python("execute_function", "ImportError", "Module '" + module_text +
                                             "' not found in sys.modules. Make sure the module has been synced via "
                                             "update_module.");
         }
         const py::object func = function_of(module, call.function_name);
         if (!func) {
-            throw_python("AttributeError",
+            throw_python("execute_function", "AttributeError",
                          "Function '" + str_of(call.function_name) + "' not found in module '" + module_text + "'");
         }
         const py::object args = call.self.attr("_deserialize_args")(call.args);

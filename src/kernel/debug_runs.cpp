@@ -103,11 +103,11 @@ py::dict debug_execute(const Run &run) {
         const std::string module_text = str_of(run.module_name);
         const py::object module = load_module(run.module_name);
         if (module.is_none()) {
-            throw_python("ImportError", "Module '" + module_text + "' not found");
+            throw_python("debug_execute", "ImportError", "Module '" + module_text + "' not found");
         }
         const py::object func = function_of(module, run.function_name);
         if (!func) {
-            throw_python("AttributeError",
+            throw_python("debug_execute", "AttributeError",
                          "Function '" + str_of(run.function_name) + "' not found in module '" + module_text + "'");
         }
         const py::object runcall = run.debugger.attr("runcall");

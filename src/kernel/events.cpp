@@ -71,11 +71,11 @@ py::dict execute_event(const Event &event, const py::object &loop) {
         const std::string module_text = str_of(event.module_name);
         const py::object module = load_module(event.module_name);
         if (module.is_none()) {
-            throw_python("ImportError", "Module '" + module_text + "' not found in sys.modules");
+            throw_python("execute_event", "ImportError", "Module '" + module_text + "' not found in sys.modules");
         }
         const py::object func = function_of(module, event.function_name);
         if (!func) {
-            throw_python("AttributeError",
+            throw_python("execute_event", "AttributeError",
                          "Function '" + str_of(event.function_name) + "' not found in module '" + module_text + "'");
         }
         return_value = func(*handler_args);
@@ -122,7 +122,8 @@ Coro handle_event_execution(py::object self, py::object message) {
         log_info("[Kernel] [Async Task] Received event_execution: " + event.qualified() + " (object=" +
                  str_of(object_type) + "/" + str_of(object_name) + ", event=" + str_of(event_type) + ")");
         if (!is_json_scalar(event.request_id)) {
-            throw_python("TypeError", invalid_field_text("request_id", "a string, a number or null", event.request_id));
+            throw_python("_handle_event_execution", "TypeError",
+                         invalid_field_text("request_id", "a string, a number or null", event.request_id));
         }
         log_debug("[Kernel] [Async Task] Dispatching event_execution to worker: " + event.qualified());
         const py::object loop = module_global("asyncio").attr("get_running_loop")();

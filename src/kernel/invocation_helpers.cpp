@@ -1,5 +1,7 @@
 #include "invocation_helpers.hpp"
 
+#include <stdexcept>
+
 namespace tarnlet::kernel::invocation {
 
 py::object get(const py::handle &message, const char *key, py::object fallback) {
@@ -45,10 +47,15 @@ py::dict error_record_of(const py::handle &exception) {
     return error_record(py::type::handle_of(exception).attr("__name__"), py::str(exception), traceback_text(exception));
 }
 
-void throw_python(const char *name, const std::string &text) {
-    const py::object type = py::module_::import("builtins").attr(name);
-    PyErr_SetObject(type.ptr(), py::str(text).ptr());
-    throw py::error_already_set();
+void throw_python(const char *where, const char *name, const std::string &text) {
+    const py::object builtins = py::module_::import("builtins");
+    const py::object error = builtins.attr(name)(text);
+    // Only on failure paths, so compiling the one-line raiser each time costs nothing that matters.
+    const std::string source = std::string("def ") + where + "(error):\n    raise error\n";
+    py::dict scope;
+    builtins.attr("exec")(builtins.attr("compile")(source, "<kernel>", "exec"), scope);
+    scope[where](error);
+    throw std::logic_error("raiser returned");  // unreachable: the call above raises
 }
 
 py::object schedule_send(const py::object &self, const py::object &loop, const py::object &message) {

@@ -33,8 +33,10 @@ py::object traceback_text(const py::handle &exception);
 py::dict error_record(py::object type, py::object message, py::object traceback);
 // The record of a caught exception: class name, str() and traceback text.
 py::dict error_record_of(const py::handle &exception);
-// Raises the builtin exception `name` (e.g. "ImportError") with `text`.
-[[noreturn]] void throw_python(const char *name, const std::string &text);
+// Raises the builtin exception `name` (e.g. "ImportError") with `text` from a frame
+// named `where` in "<kernel>", so that its formatted traceback reads as Python's would:
+// "Traceback (most recent call last):", the frame, then the exception line.
+[[noreturn]] void throw_python(const char *where, const char *name, const std::string &text);
 
 // asyncio.run_coroutine_threadsafe(self.send_message(message), loop); the future.
 py::object schedule_send(const py::object &self, const py::object &loop, const py::object &message);

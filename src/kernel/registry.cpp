@@ -44,7 +44,7 @@ py::dict update_message(const char *action) {
 
 void save_object(py::object self, py::object key, py::object value) {
     if (!is_str(key) || py::len(key) == 0) {
-        throw_python("ValueError", "ObjectKeeper key must be a non-empty string");
+        throw_python("save_object", "ValueError", "ObjectKeeper key must be a non-empty string");
     }
     const py::object text_key = exact_key(key);
     py::object replaced;  // released after the lock, so its finaliser runs outside it

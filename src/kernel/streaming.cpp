@@ -74,7 +74,7 @@ std::string sample_of_modules() {
 
 std::string public_names(const py::object &module) {
     py::list names;
-    for (const py::handle name : py::list(module_global("builtins").attr("dir")(module))) {
+    for (const py::handle name : py::list(py::module_::import("builtins").attr("dir")(module))) {
         if (!py::bool_(name.attr("startswith")("_"))) {
             names.append(name);
         }

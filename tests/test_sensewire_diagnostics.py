@@ -160,3 +160,46 @@ def test_entry_checks(bridge):
         bridge.get_diagnostics(None)
     with pytest.raises(TypeError):
         bridge.get_diagnostics("x = 1", 5)
+
+
+NESTED = '''
+import miss_a
+def f():
+    import miss_b
+    try:
+        import miss_c
+    except ImportError:
+        from miss_d import x
+    finally:
+        import miss_e
+class C:
+    import miss_f
+    def g(self):
+        match self:
+            case 1:
+                import miss_g
+with open("x") as fh:
+    for i in range(3):
+        import miss_h
+    else:
+        from miss_i import y
+while False:
+    import miss_j
+from miss_k import (
+    z)
+'''
+
+
+def test_import_check_visits_in_breadth_first_order(bridge):
+    import ast
+
+    expected = []
+    for node in ast.walk(ast.parse(NESTED)):
+        if isinstance(node, ast.Import):
+            expected += [a.name for a in node.names]
+        elif isinstance(node, ast.ImportFrom):
+            expected.append(node.module)
+    found = [d["message"].split("'")[1] for d in bridge._check_unresolved_imports(NESTED)]
+    assert found == expected and len(found) == 11
+    via_request = [d["message"].split("'")[1] for d in diagnose(bridge, NESTED) if d["severity"] == 8]
+    assert via_request == expected

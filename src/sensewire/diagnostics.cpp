@@ -1,5 +1,6 @@
 // Diagnostics: syntax check, pyflakes lint and unresolved imports, as editor markers.
 #include <algorithm>
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,65 @@ py::list sorted_by_severity(const py::list &diagnostics) {
     return sorted;
 }
 
+// The tree that get_diagnostics has just parsed, lent to the import check so that
+// the same text is not parsed twice. Borrowed: both objects live in the frame of
+// get_diagnostics for as long as the scope does.
+struct ParsedSource {
+    PyObject *code;
+    PyObject *tree;
+};
+thread_local const ParsedSource *t_parsed = nullptr;
+
+class LendParsedSource {
+public:
+    LendParsedSource(const py::object &code, const py::object &tree)
+        : source_{code.ptr(), tree.ptr()}, previous_(t_parsed) {
+        t_parsed = &source_;
+    }
+    ~LendParsedSource() { t_parsed = previous_; }
+    LendParsedSource(const LendParsedSource &) = delete;
+    LendParsedSource &operator=(const LendParsedSource &) = delete;
+
+private:
+    ParsedSource source_;
+    const ParsedSource *previous_;
+};
+
+py::object parsed_tree(const py::object &code) {
+    if (t_parsed != nullptr && t_parsed->code == code.ptr()) {
+        return py::reinterpret_borrow<py::object>(t_parsed->tree);
+    }
+    return global("ast").attr("parse")(code);
+}
+
+// Calls visit(node) for every statement of the tree, in the order ast.walk would
+// reach them. Imports are statements, and statements nest only in the lists of
+// other statements, exception handlers and match cases, so the walk need not enter
+// expressions; each statement keeps its breadth-first depth, hence its place.
+template <typename Visit>
+void walk_statements(const py::object &tree, Visit &&visit) {
+    py::object ast = global("ast");
+    py::object holders = py::make_tuple(ast.attr("stmt"), ast.attr("excepthandler"),
+                                        py::getattr(ast, "match_case", ast.attr("stmt")));
+    std::deque<py::object> todo{tree};
+    while (!todo.empty()) {
+        py::object node = std::move(todo.front());
+        todo.pop_front();
+        for (py::handle field : node.attr("_fields")) {
+            py::object value = py::getattr(node, field, py::none());
+            if (!PyList_Check(value.ptr())) {
+                continue;
+            }
+            for (py::handle item : value) {
+                if (PyObject_IsInstance(item.ptr(), holders.ptr()) == 1) {
+                    todo.push_back(py::reinterpret_borrow<py::object>(item));
+                }
+            }
+        }
+        visit(node);
+    }
+}
+
 py::dict get_diagnostics(py::object self, py::object code, py::object module_name) {
     require_str("get_diagnostics", "code", code);
     require_str_or_none("get_diagnostics", "module_name", module_name);
@@ -62,8 +122,9 @@ py::dict get_diagnostics(py::object self, py::object code, py::object module_nam
                                                    : py::str("<editor>");
             py::list diagnostics;
             bool parsed = true;
+            py::object tree;
             try {
-                global("ast").attr("parse")(code, filename);
+                tree = global("ast").attr("parse")(code, filename);
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_SyntaxError)) {
                     throw;
@@ -82,6 +143,7 @@ py::dict get_diagnostics(py::object self, py::object code, py::object module_nam
                         diagnostics.append(item);
                     }
                 }
+                const LendParsedSource lend(code, tree);
                 for (py::handle item : self.attr("_check_unresolved_imports")(code, module_name)) {
                     diagnostics.append(item);
                 }
@@ -169,9 +231,8 @@ py::list check_unresolved_imports(py::object self, py::object code, py::object) 
             py::object ast = global("ast");
             py::object import_type = ast.attr("Import");
             py::object import_from_type = ast.attr("ImportFrom");
-            py::object tree = ast.attr("parse")(code);
             py::object can_resolve = self.attr("_can_resolve_import");
-            for (py::handle node : ast.attr("walk")(tree)) {
+            walk_statements(parsed_tree(code), [&](const py::object &node) {
                 if (py::isinstance(node, import_type)) {
                     for (py::handle alias : node.attr("names")) {
                         py::object name = alias.attr("name");
@@ -185,7 +246,7 @@ py::list check_unresolved_imports(py::object self, py::object code, py::object) 
                         diagnostics.append(unresolved_import(node, module));
                     }
                 }
-            }
+            });
             logf("debug", "[LSP] Import check found %d unresolved imports", diagnostics.size());
         },
         [](const py::str &error) { logf("warning", "[LSP] Import check failed: %s", error); });

@@ -24,19 +24,6 @@ void require_inside_workspace(const py::object &directory, const py::object &fil
     }
 }
 
-// (st_mtime_ns, st_size) of a file, or None when it cannot be read.
-py::object file_stamp(const py::object &file_path) {
-    try {
-        py::object st = global("os").attr("stat")(file_path);
-        return py::make_tuple(st.attr("st_mtime_ns"), st.attr("st_size"));
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_OSError)) {
-            throw;
-        }
-        return py::none();
-    }
-}
-
 // Writes `text` as UTF-8 into the file, overwriting in place and cutting the rest.
 // Opening with truncation would be simpler, but ext4 then flushes the file's blocks
 // on close, which costs milliseconds per module on every request.
@@ -69,34 +56,20 @@ void write_text(const py::object &file_path, const py::object &text) {
     os.attr("close")(fd);
 }
 
-// Brings one workspace file to `text`. The bridge remembers what it wrote and the
-// file's stamp afterwards; when both still hold, the file is left alone, so that
-// jedi's parse cache (keyed on the file's mtime) stays valid across requests. A
-// changed text whose write lands in the same clock tick gets a later mtime, or jedi
-// would keep the stale parse.
+// Writes one module's file and keeps its mtime moving forward. jedi keeps a parsed
+// module while the file's mtime has not passed the one it parsed, and the clock ticks
+// coarsely: a second write within the same tick would leave jedi with the old text.
 void sync_file(const py::object &self, const py::object &file_path, const py::object &text) {
-    py::dict written = self.attr("_written_files");
-    py::object previous = written.attr("get")(file_path);
-    py::object old_stamp = py::none();
-    if (!previous.is_none()) {
-        const py::tuple record = previous;
-        old_stamp = record[1];
-        if (py::object(record[0]).equal(text) && old_stamp.equal(file_stamp(file_path))) {
-            return;
-        }
-    }
-    written.attr("pop")(file_path, py::none());
+    py::dict mtimes = self.attr("_file_mtimes");
+    py::object previous = mtimes.attr("get")(file_path);
     write_text(file_path, text);
-    py::object stamp = file_stamp(file_path);
-    if (!old_stamp.is_none() && !stamp.is_none()) {
-        const py::int_ old_mtime = py::tuple(old_stamp)[0];
-        if (py::int_(py::tuple(stamp)[0]) <= old_mtime) {
-            const py::object later = old_mtime + py::int_(1000000);
-            global("os").attr("utime")(file_path, py::arg("ns") = py::make_tuple(later, later));
-            stamp = file_stamp(file_path);
-        }
+    py::object os = global("os");
+    py::int_ mtime = os.attr("stat")(file_path).attr("st_mtime_ns");
+    if (!previous.is_none() && mtime <= py::int_(previous)) {
+        mtime = py::int_(py::int_(previous) + py::int_(1000000));
+        os.attr("utime")(file_path, py::arg("ns") = py::make_tuple(mtime, mtime));
     }
-    written[file_path] = py::make_tuple(text, stamp);
+    mtimes[file_path] = mtime;
 }
 
 void init(py::object self) {
@@ -112,8 +85,8 @@ void init(py::object self) {
     self.attr("_hover_mode") = "compact";
     // The warm-up thread and the requests take this lock around every use of jedi.
     self.attr("_jedi_lock") = global("threading").attr("RLock")();
-    // Workspace file path -> (text written, (mtime_ns, size) after writing).
-    self.attr("_written_files") = py::dict();
+    // Workspace file path -> st_mtime_ns after the bridge's last write.
+    self.attr("_file_mtimes") = py::dict();
     logf("info",
          "[LSP] Sensewire initialized (pylsp_available=%s, pyflakes_available=%s, temp_dir=%s, python_server=%s, "
          "stubs=%s)",
@@ -175,7 +148,6 @@ void delete_module(py::object self, py::object module_name) {
     catch_all(
         [&] {
             require_inside_workspace(directory, file_name, file_path);
-            self.attr("_written_files").attr("pop")(file_path, py::none());
             if (truthy(os_path().attr("exists")(file_path))) {
                 global("os").attr("remove")(file_path);
                 logf("debug", "[LSP] Deleted module file '%s'", module_name);
@@ -244,7 +216,7 @@ void cleanup(py::object self) {
         },
         [](const py::str &error) { logf("warning", "[LSP] Failed to cleanup temporary directory: %s", error); });
     self.attr("_temp_dir") = py::none();
-    self.attr("_written_files") = py::dict();
+    self.attr("_file_mtimes") = py::dict();
 }
 
 void set_workspace(py::object self, py::object workspace_path) {

@@ -49,7 +49,9 @@ std::string validation_error(const Call &call) {
 // addressed to the add-in, the only caller of registered callables.
 py::dict execute_callable(const Call &call, const py::object &loop) {
     const std::string id_text = str_of(call.callable_id);
-    log_debug("[Kernel] [Worker Thread " + current_thread_name() + "] Executing callable: " + id_text);
+    if (debug_enabled()) {
+        log_debug("[Kernel] [Worker Thread " + current_thread_name() + "] Executing callable: " + id_text);
+    }
     const py::str source("addin");
     CapturedOutput output(stream_callback("stdout", loop, call.self, call.request_id, call.workbook_id, source),
                           stream_callback("stderr", loop, call.self, call.request_id, call.workbook_id, source));
@@ -140,8 +142,10 @@ Coro handle_python_function_call(py::object self, py::object message) {
             co_await send_error(call, py::str("ValidationError"), py::str(refusal), py::str(""));
             co_return py::none();
         }
-        log_debug("[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id=" +
-                  str_of(call.callable_id));
+        if (debug_enabled()) {
+            log_debug("[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id=" +
+                      str_of(call.callable_id));
+        }
         const py::object loop = module_global("asyncio").attr("get_running_loop")();
         const py::object worker =
             py::cpp_function([call, loop]() { return execute_callable(call, loop); }, py::name("execute_callable"));

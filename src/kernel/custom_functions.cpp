@@ -77,7 +77,10 @@ std::string validation_error(const Call &call) {
 
 // execute_function: runs on a worker thread and returns the worker result.
 py::dict execute_function(const Call &call, const py::object &loop) {
-    log_debug("[Kernel] [Worker Thread " + current_thread_name() + "] Executing custom function: " + call.qualified());
+    if (debug_enabled()) {
+        log_debug("[Kernel] [Worker Thread " + current_thread_name() +
+                  "] Executing custom function: " + call.qualified());
+    }
     CapturedOutput output(stream_callback("stdout", loop, call.self, call.request_id, call.workbook_id, call.source),
                           stream_callback("stderr", loop, call.self, call.request_id, call.workbook_id, call.source));
     py::object value;
@@ -87,9 +90,10 @@ py::dict execute_function(const Call &call, const py::object &loop) {
         const std::string module_text = str_of(call.module_name);
         const py::object module = load_module(call.module_name);
         if (module.is_none()) {
-            throw_python("execute_function", "ImportError", "Module '" + module_text +
-                                            "' not found in sys.modules. Make sure the module has been synced via "
-                                            "update_module.");
+            throw_python("execute_function", "ImportError",
+                         "Module '" + module_text +
+                             "' not found in sys.modules. Make sure the module has been synced via "
+                             "update_module.");
         }
         const py::object func = function_of(module, call.function_name);
         if (!func) {
@@ -183,7 +187,9 @@ Coro handle_custom_function_call(py::object self, py::object message) {
             co_await send_error(call, py::str("ValidationError"), py::str(refusal), py::str(""));
             co_return py::none();
         }
-        log_debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: " + call.qualified());
+        if (debug_enabled()) {
+            log_debug("[Kernel] [Async Task] Dispatching custom_function_call to worker: " + call.qualified());
+        }
         const py::object loop = module_global("asyncio").attr("get_running_loop")();
         const py::object worker =
             py::cpp_function([call, loop]() { return execute_function(call, loop); }, py::name("execute_function"));

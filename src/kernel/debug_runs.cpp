@@ -42,8 +42,7 @@ py::object iteration_to_debug(const Run &run, py::object generator) {
             for (const py::handle value : generator) {
                 ++yield_count;
                 values.append(value);
-                const py::str content("Yield [" + std::to_string(yield_count) + "]: " + str_of(py::repr(value)) +
-                                      "\n");
+                const py::str content("Yield [" + std::to_string(yield_count) + "]: " + str_of(py::repr(value)) + "\n");
                 schedule_send(run.self, run.loop, result_output(run, content));
             }
             return py::make_tuple(values, yield_count);
@@ -190,8 +189,7 @@ Coro report(Run run, py::object result) {
 }
 
 Coro handle_debug_run_module(py::object self, py::object module_name, py::object function_name, py::object args,
-                             py::object breakpoints, py::object request_id, py::object workbook_id,
-                             py::object source) {
+                             py::object breakpoints, py::object request_id, py::object workbook_id, py::object source) {
     Run run{self, module_name, function_name, args, request_id, workbook_id, source, py::none(), py::none()};
     py::object failure;
     std::exception_ptr escaping;  // CancelledError and the like: the debugger is still reset

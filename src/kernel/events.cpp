@@ -59,7 +59,10 @@ void deliver_nok_quietly(const py::object &registrar, const py::object &request_
 
 // execute_event: runs on a worker thread and returns the worker result.
 py::dict execute_event(const Event &event, const py::object &loop) {
-    log_debug("[Kernel] [Worker Thread " + current_thread_name() + "] Executing event handler: " + event.qualified());
+    if (debug_enabled()) {
+        log_debug("[Kernel] [Worker Thread " + current_thread_name() +
+                  "] Executing event handler: " + event.qualified());
+    }
     const py::str source("addin");
     CapturedOutput output(stream_callback("stdout", loop, event.self, event.request_id, event.workbook_id, source),
                           stream_callback("stderr", loop, event.self, event.request_id, event.workbook_id, source));
@@ -119,13 +122,15 @@ Coro handle_event_execution(py::object self, py::object message) {
         const py::object object_name = get(message, "object_name", py::str(""));
         const py::object event_type = get(message, "event_type", py::str(""));
         const py::object object_type = get(message, "object_type", py::str(""));
-        log_info("[Kernel] [Async Task] Received event_execution: " + event.qualified() + " (object=" +
-                 str_of(object_type) + "/" + str_of(object_name) + ", event=" + str_of(event_type) + ")");
+        log_info("[Kernel] [Async Task] Received event_execution: " + event.qualified() +
+                 " (object=" + str_of(object_type) + "/" + str_of(object_name) + ", event=" + str_of(event_type) + ")");
         if (!is_json_scalar(event.request_id)) {
             throw_python("_handle_event_execution", "TypeError",
                          invalid_field_text("request_id", "a string, a number or null", event.request_id));
         }
-        log_debug("[Kernel] [Async Task] Dispatching event_execution to worker: " + event.qualified());
+        if (debug_enabled()) {
+            log_debug("[Kernel] [Async Task] Dispatching event_execution to worker: " + event.qualified());
+        }
         const py::object loop = module_global("asyncio").attr("get_running_loop")();
         const py::object worker =
             py::cpp_function([event, loop]() { return execute_event(event, loop); }, py::name("execute_event"));

@@ -1,6 +1,8 @@
 #include "invocation_helpers.hpp"
 
+#include <set>
 #include <stdexcept>
+#include <string_view>
 
 namespace tarnlet::kernel::invocation {
 
@@ -18,6 +20,14 @@ bool is_json_scalar(const py::handle &value) {
 std::string type_name(const py::handle &value) { return str_of(py::type::handle_of(value).attr("__name__")); }
 
 std::string current_thread_name() { return str_of(module_global("threading").attr("current_thread")().attr("name")); }
+
+bool debug_enabled() {
+    try {
+        return py::bool_(module_global("logger").attr("isEnabledFor")(10));
+    } catch (py::error_already_set &) {
+        return true;  // let log() report whatever is wrong with the logger
+    }
+}
 
 std::string invalid_field_text(const char *field, const char *expected, const py::handle &value) {
     return std::string("Invalid ") + field + ": expected " + expected + ", got " + type_name(value);
@@ -108,12 +118,29 @@ py::object stream_callback(const char *stream, py::object loop, py::object self,
 }
 
 bool is_dotted_identifier(const py::handle &name) {
+    // keyword.kwlist: the names `import` refuses even though they are identifiers.
+    static const std::set<std::string, std::less<>> keywords = {
+        "False", "None",     "True",  "and",    "as",   "assert", "async",  "await",    "break",
+        "class", "continue", "def",   "del",    "elif", "else",   "except", "finally",  "for",
+        "from",  "global",   "if",    "import", "in",   "is",     "lambda", "nonlocal", "not",
+        "or",    "pass",     "raise", "return", "try",  "while",  "with",   "yield"};
     if (!is_str(name)) {
         return false;
     }
-    const py::object iskeyword = py::module_::import("keyword").attr("iskeyword");
-    for (const py::handle part : py::list(name.attr("split")("."))) {
-        if (!py::bool_(part.attr("isidentifier")()) || py::bool_(iskeyword(part))) {
+    const py::list parts = py::reinterpret_steal<py::list>(PyUnicode_Split(name.ptr(), py::str(".").ptr(), -1));
+    if (!parts) {
+        throw py::error_already_set();
+    }
+    for (const py::handle part : parts) {
+        if (PyUnicode_IsIdentifier(part.ptr()) != 1) {
+            return false;
+        }
+        Py_ssize_t size = 0;
+        const char *text = PyUnicode_AsUTF8AndSize(part.ptr(), &size);
+        if (text == nullptr) {
+            throw py::error_already_set();
+        }
+        if (keywords.count(std::string_view(text, static_cast<size_t>(size))) != 0) {
             return false;
         }
     }
@@ -148,18 +175,15 @@ CapturedOutput::CapturedOutput(py::object on_stdout, py::object on_stderr) {
     const py::object capture = module_global("StreamCapture");
     out_ = capture(py::arg("on_write") = std::move(on_stdout));
     err_ = capture(py::arg("on_write") = std::move(on_stderr));
-    const py::object contextlib = module_global("contextlib");
-    redirect_out_ = contextlib.attr("redirect_stdout")(out_);
-    redirect_err_ = contextlib.attr("redirect_stderr")(err_);
-    redirect_out_.attr("__enter__")();
+    // What contextlib.redirect_stdout and redirect_stderr do on entry, without their
+    // Python-level machinery on every call: remember the current stream, put ours in.
+    const py::object sys = module_global("sys");
+    saved_out_ = sys.attr("stdout");
+    sys.attr("stdout") = out_;
     entered_ = 1;
-    try {
-        redirect_err_.attr("__enter__")();
-        entered_ = 2;
-    } catch (...) {
-        leave();
-        throw;
-    }
+    saved_err_ = sys.attr("stderr");
+    sys.attr("stderr") = err_;
+    entered_ = 2;
 }
 
 CapturedOutput::~CapturedOutput() {
@@ -171,15 +195,16 @@ CapturedOutput::~CapturedOutput() {
 }
 
 void CapturedOutput::leave() {
-    const py::object none = py::none();
+    if (entered_ == 0) {
+        return;
+    }
+    const py::object sys = module_global("sys");
     if (entered_ == 2) {
         entered_ = 1;
-        redirect_err_.attr("__exit__")(none, none, none);
+        sys.attr("stderr") = saved_err_;
     }
-    if (entered_ == 1) {
-        entered_ = 0;
-        redirect_out_.attr("__exit__")(none, none, none);
-    }
+    entered_ = 0;
+    sys.attr("stdout") = saved_out_;
 }
 
 py::object CapturedOutput::logs() const { return out_.attr("getvalue")() + err_.attr("getvalue")(); }

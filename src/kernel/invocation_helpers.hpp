@@ -19,6 +19,8 @@ bool is_json_scalar(const py::handle &value);
 // type(value).__name__
 std::string type_name(const py::handle &value);
 std::string current_thread_name();
+// logger.isEnabledFor(DEBUG): lets hot paths skip building debug lines nobody reads.
+bool debug_enabled();
 // " (expected a string, got dict)"-style text for a refused field.
 std::string invalid_field_text(const char *field, const char *expected, const py::handle &value);
 
@@ -60,8 +62,9 @@ py::object load_module(const py::object &name);
 py::object function_of(const py::object &module, const py::object &name);
 
 // Two StreamCapture objects put in place of sys.stdout and sys.stderr, as
-//   with redirect_stdout(out), redirect_stderr(err):
-// does; leaving (inner first) happens at leave() or at the end of the scope.
+//   with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+// does (the streams current on entry come back on leaving, inner first); leaving
+// happens at leave() or at the end of the scope.
 class CapturedOutput {
 public:
     CapturedOutput(py::object on_stdout, py::object on_stderr);
@@ -78,8 +81,8 @@ public:
 private:
     py::object out_;
     py::object err_;
-    py::object redirect_out_;
-    py::object redirect_err_;
+    py::object saved_out_;
+    py::object saved_err_;
     int entered_ = 0;
 };
 

@@ -129,8 +129,7 @@ py::dict run_streaming_in_thread(const Stream &stream, const py::object &loop) {
             const py::object canceled = self.attr("_canceled_streaming_requests");
             if (canceled.contains(stream.request_id)) {
                 canceled.attr("discard")(stream.request_id);
-                schedule_send(self, loop,
-                              result_message(stream, true, [](py::dict &m) { m["result"] = "Canceled"; }));
+                schedule_send(self, loop, result_message(stream, true, [](py::dict &m) { m["result"] = "Canceled"; }));
                 return outcome("canceled", py::bool_(true));
             }
             const py::object wire = to_wire(value);
@@ -208,8 +207,8 @@ Coro stream_values(Stream stream, double start) {
 
     const py::object error = get(result, "error", py::none());
     if (py::bool_(error)) {
-        log_error("[TIMING] Streaming failed: request_id=" + rid + ", elapsed=" + elapsed + "ms, error=" +
-                  str_of(error));
+        log_error("[TIMING] Streaming failed: request_id=" + rid + ", elapsed=" + elapsed +
+                  "ms, error=" + str_of(error));
         co_await self.attr("send_message")(failed_message(stream, error));
     } else if (py::bool_(get(result, "canceled", py::bool_(false)))) {
         log_debug("[TIMING] Streaming canceled: request_id=" + rid + ", elapsed=" + elapsed + "ms");
@@ -222,8 +221,7 @@ Coro stream_values(Stream stream, double start) {
 }
 
 Coro execute_streaming_function(py::object self, py::object request_id, py::object module_name,
-                                py::object function_name, py::object args, py::object workbook_id,
-                                py::object source) {
+                                py::object function_name, py::object args, py::object workbook_id, py::object source) {
     const double start = now();
     const Stream stream{self, request_id, module_name, function_name, args, workbook_id, source};
     py::object failure;

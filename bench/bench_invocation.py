@@ -1,0 +1,266 @@
+"""Invocation throughput of the kernel, against a floor measured in the same run.
+
+The bench process plays the Business Layer: a websockets server at "/ws/kernel/<id>".
+Two peers connect to it, one after the other, each in a process of its own:
+
+* the kernel, started through its real entry `main` (platform "web");
+* the floor: a bare websockets client that answers the same messages with the same
+  replies (decode, build the three answers of a call, encode with the kernel's encoder,
+  send), and does nothing else: no task, no worker thread, no import, no output capture.
+
+Measured:
+
+1. 20,000 "custom_function_call" requests for a two-argument workbook function, pipelined
+   (a window of requests in flight; --window 0 sends all at once): calls/s, and the p50 and
+   p99 latency from a request's send to its "function_execution_result".
+2. A streaming generator of 100,000 values: values/s from the request to the final message.
+
+Run: python bench/bench_invocation.py [--calls N] [--values N] [--window N] [--rounds N] [--log-level L]
+"""
+
+import argparse
+import asyncio
+import json
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import textwrap
+import time
+
+import websockets
+
+WORKBOOK = "wb-bench"
+MODULE = "bench_functions"
+SOURCE = """\
+def add(a, b):
+    return a + b
+
+def values(n):
+    for i in range(n):
+        yield i
+"""
+
+KERNEL_PEER = """\
+import asyncio, sys
+from tarnlet_master.python_server import kernel
+asyncio.run(kernel.main(sys.argv[1], sys.argv[2], {"platform": "web"}))
+"""
+
+FLOOR_PEER = textwrap.dedent("""\
+    import asyncio, json, sys
+    import websockets
+    try:
+        import orjson
+        def dumps(obj):
+            return orjson.dumps(obj).decode()
+    except ImportError:
+        dumps = json.dumps
+
+    async def main(workbook_id, port):
+        async with websockets.connect(f"ws://127.0.0.1:{port}/ws/kernel/{workbook_id}") as ws:
+            async for raw in ws:
+                m = json.loads(raw)
+                kind = m.get("type")
+                if kind == "update_module":
+                    await ws.send(dumps({"type": "module_updated", "module_name": m["module_name"]}))
+                elif kind == "custom_function_call":
+                    a, b = m["args"]
+                    value = a + b
+                    rid, wb, source = m.get("request_id"), m.get("workbook_id"), m.get("source", "addin")
+                    await ws.send(dumps({"type": "result_output", "content": "Out: " + repr(value) + "\\n",
+                                         "request_id": rid, "workbook_id": wb, "source": source}))
+                    await ws.send(dumps({"type": "execution_result", "success": True, "result": value,
+                                         "logs": "", "request_id": rid, "module_name": m["module_name"],
+                                         "function_name": m["function_name"], "workbook_id": wb,
+                                         "source": source}))
+                    await ws.send(dumps({"type": "function_execution_result", "request_id": rid,
+                                         "status": "success", "result": value, "logs": ""}))
+                elif kind == "execute_streaming_function":
+                    rid = m["request_id"]
+                    for i in range(m["args"][0]):
+                        await ws.send(dumps({"type": "streaming_function_result", "request_id": rid,
+                                             "result": i, "done": False, "workbook_id": workbook_id}))
+                    await ws.send(dumps({"type": "streaming_function_result", "request_id": rid,
+                                         "done": True, "workbook_id": workbook_id}))
+
+    asyncio.run(main(sys.argv[1], sys.argv[2]))
+    """)
+
+
+class Driver:
+    """The Business Layer's end of one peer's connection."""
+
+    def __init__(self):
+        self.connected = asyncio.get_running_loop().create_future()
+        self.handlers = []  # (predicate, callback) pairs for incoming messages
+
+    async def handler(self, ws):
+        self.connected.set_result(ws)
+        async for raw in ws:
+            message = json.loads(raw)
+            for callback in list(self.handlers):
+                callback(message)
+
+    async def expect(self, predicate, timeout=60):
+        future = asyncio.get_running_loop().create_future()
+
+        def on_message(message):
+            if not future.done() and predicate(message):
+                future.set_result(message)
+
+        self.handlers.append(on_message)
+        try:
+            return await asyncio.wait_for(future, timeout)
+        finally:
+            self.handlers.remove(on_message)
+
+
+async def run_calls(driver, ws, calls, window):
+    """Sends `calls` requests with at most `window` in flight; latencies in seconds."""
+    sent_at, latencies = {}, []
+    done = asyncio.Event()
+    slots = asyncio.Semaphore(window) if window else None
+    wrong = []
+
+    def on_message(message):
+        if message.get("type") != "function_execution_result":
+            return
+        rid = message["request_id"]
+        latencies.append(time.perf_counter() - sent_at.pop(rid))
+        index = int(rid[1:])
+        if message.get("result") != index + 1:
+            wrong.append(message)
+        if slots is not None:
+            slots.release()
+        if len(latencies) == calls:
+            done.set()
+
+    driver.handlers.append(on_message)
+    start = time.perf_counter()
+    for i in range(calls):
+        if slots is not None:
+            await slots.acquire()
+        rid = f"c{i}"
+        sent_at[rid] = time.perf_counter()
+        await ws.send(json.dumps({"type": "custom_function_call", "module_name": MODULE, "function_name": "add",
+                                  "args": [i, 1], "request_id": rid, "workbook_id": WORKBOOK}))
+    await asyncio.wait_for(done.wait(), 600)
+    elapsed = time.perf_counter() - start
+    driver.handlers.remove(on_message)
+    if wrong:
+        raise AssertionError(f"{len(wrong)} wrong results, e.g. {wrong[0]}")
+    return elapsed, latencies
+
+
+async def run_stream(driver, ws, values):
+    count = 0
+    done = asyncio.Event()
+
+    def on_message(message):
+        nonlocal count
+        if message.get("type") == "streaming_function_result" and message.get("request_id") == "stream":
+            if message.get("done"):
+                done.set()
+            else:
+                count += 1
+
+    driver.handlers.append(on_message)
+    start = time.perf_counter()
+    await ws.send(json.dumps({"type": "execute_streaming_function", "request_id": "stream", "module_name": MODULE,
+                              "function_name": "values", "args": [values], "workbook_id": WORKBOOK,
+                              "source": "addin"}))
+    await asyncio.wait_for(done.wait(), 600)
+    elapsed = time.perf_counter() - start
+    driver.handlers.remove(on_message)
+    if count != values:
+        raise AssertionError(f"stream delivered {count} of {values} values")
+    return elapsed
+
+
+class Peer:
+    """One peer process connected to a driver of its own."""
+
+    def __init__(self, name, source, args, log_path):
+        self.name, self.source, self.args, self.log_path = name, source, args, log_path
+
+    async def __aenter__(self):
+        self.driver = Driver()
+        self.server = await websockets.serve(self.driver.handler, "127.0.0.1", 0, max_size=None)
+        port = self.server.sockets[0].getsockname()[1]
+        env = dict(os.environ, TARNLET_LOG_LEVEL=self.args.log_level)
+        self.log = open(self.log_path, "w")
+        self.process = subprocess.Popen([sys.executable, "-c", self.source, WORKBOOK, str(port)], env=env,
+                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        self.ws = await asyncio.wait_for(self.driver.connected, 60)
+        await self.ws.send(json.dumps({"type": "update_module", "module_name": MODULE, "code": SOURCE}))
+        await self.driver.expect(lambda m: m.get("type") == "module_updated")
+        await run_calls(self.driver, self.ws, min(1000, self.args.calls), self.args.window or 100)  # warm-up
+        return self
+
+    async def __aexit__(self, *exc):
+        await self.ws.close()
+        try:
+            self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait()
+        self.log.close()
+        self.server.close()
+        await self.server.wait_closed()
+
+    async def round(self, windows):
+        results = {window: await run_calls(self.driver, self.ws, self.args.calls, window) for window in windows}
+        results["stream"] = await run_stream(self.driver, self.ws, self.args.values)
+        return results
+
+
+def call_line(label, elapsed, latencies, calls):
+    p50 = statistics.median(latencies)
+    p99 = statistics.quantiles(latencies, n=100, method="inclusive")[98]
+    return f"  {label:<7} {calls / elapsed:9.0f} calls/s   p50 {p50 * 1e3:8.2f} ms   p99 {p99 * 1e3:8.2f} ms"
+
+
+async def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--calls", type=int, default=20000)
+    parser.add_argument("--values", type=int, default=100000)
+    parser.add_argument("--window", type=int, default=100, help="requests in flight; 0: all at once")
+    parser.add_argument("--rounds", type=int, default=3, help="alternating rounds; the best of each is kept")
+    parser.add_argument("--log-level", default="WARNING", help="TARNLET_LOG_LEVEL of the kernel process")
+    args = parser.parse_args()
+
+    windows = sorted({args.window, 0}, reverse=True)
+    log_dir = tempfile.mkdtemp(prefix="bench_invocation_")
+    kernel_log = os.path.join(log_dir, "kernel.log")
+    best = {"kernel": {}, "floor": {}}
+    async with Peer("floor", FLOOR_PEER, args, os.path.join(log_dir, "floor.log")) as floor, \
+            Peer("kernel", KERNEL_PEER, args, kernel_log) as kernel:
+        for _ in range(args.rounds):
+            # Alternating rounds, so that load from elsewhere on the machine hits both alike.
+            for peer in (floor, kernel):
+                for key, value in (await peer.round(windows)).items():
+                    kept = best[peer.name].get(key)
+                    elapsed = value[0] if isinstance(value, tuple) else value
+                    if kept is None or elapsed < (kept[0] if isinstance(kept, tuple) else kept):
+                        best[peer.name][key] = value
+    with open(kernel_log) as log:
+        log_lines = sum(1 for _ in log)
+
+    print(f"custom_function_call, {args.calls} calls of add(a, b), best of {args.rounds} alternating rounds "
+          f"(kernel log level {args.log_level}, {log_lines} kernel log lines)")
+    for window in windows:
+        print(f" {'window ' + str(window) if window else 'all sent at once'}:")
+        print(call_line("kernel", *best["kernel"][window], args.calls))
+        print(call_line("floor", *best["floor"][window], args.calls))
+        ratio = best["floor"][window][0] / best["kernel"][window][0]
+        print(f"  kernel throughput = {ratio:.2f} x the floor's (goal >= 0.50)")
+    print(f"streaming generator, {args.values} values")
+    print(f"  kernel  {args.values / best['kernel']['stream']:9.0f} values/s")
+    print(f"  floor   {args.values / best['floor']['stream']:9.0f} values/s")
+    print(f"  kernel = {best['floor']['stream'] / best['kernel']['stream']:.2f} x the floor's rate")
+
+
+if __name__ == "__main__":
+    asyncio.run(main())

@@ -36,7 +36,7 @@ py::object top_level(const py::handle &name) { return name.attr("partition")("."
 Py_ssize_t unload_modules_under(const py::list &paths) {
     py::dict modules = module_global("sys").attr("modules");
     py::set tops;
-    for (py::handle item : py::list(modules.attr("items")())) {
+    for (py::handle item : new_list(modules.attr("items")())) {
         py::object name = item[py::int_(0)];
         py::object file = file_of(item[py::int_(1)]);
         if (file.is_none() || !is_str(name)) {
@@ -51,7 +51,7 @@ Py_ssize_t unload_modules_under(const py::list &paths) {
     }
     // Whole packages go, including submodules without a file of their own.
     std::vector<std::pair<Py_ssize_t, py::object>> selected;
-    for (py::handle name : py::list(modules.attr("keys")())) {
+    for (py::handle name : new_list(modules.attr("keys")())) {
         if (is_str(name) && tops.contains(top_level(name))) {
             selected.emplace_back(name.attr("count")(".").cast<Py_ssize_t>(), py::reinterpret_borrow<py::object>(name));
         }
@@ -137,7 +137,7 @@ Coro handle_set_package_paths(py::object self, py::object message) {
             log_debug("Added new path to sys.path: " + str_of(new_path));
         }
     }
-    self.attr("virtual_env").attr("custom_paths") = py::list(new_paths);
+    self.attr("virtual_env").attr("custom_paths") = new_list(new_paths);
     py::object sensewire = self.attr("_sensewire");
     if (py::bool_(sensewire)) {
         sensewire.attr("update_sys_paths")(new_paths);
@@ -177,7 +177,7 @@ Coro handle_set_python_paths(py::object self, py::object message) {
     }
     py::object sensewire = self.attr("_sensewire");
     if (py::bool_(sensewire)) {
-        sensewire.attr("update_sys_paths")(py::list(path));
+        sensewire.attr("update_sys_paths")(new_list(path));
     }
     const Py_ssize_t added = static_cast<Py_ssize_t>(py::len(new_paths));
     py::dict reply;

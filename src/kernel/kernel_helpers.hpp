@@ -19,6 +19,15 @@ inline bool is_str(const py::handle &obj) { return PyUnicode_Check(obj.ptr()) !=
 inline bool is_dict(const py::handle &obj) { return PyDict_Check(obj.ptr()) != 0; }
 inline bool is_list(const py::handle &obj) { return PyList_Check(obj.ptr()) != 0; }
 
+// list(obj): always a new list (py::list(a_list) would share the object).
+inline py::list new_list(const py::handle &obj) {
+    PyObject *copy = PySequence_List(obj.ptr());
+    if (copy == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::list>(copy);
+}
+
 // The module-level `tarnlet` (the user-facing module), looked up when used.
 inline py::object tarnlet_module() { return module_global("tarnlet"); }
 

@@ -107,7 +107,8 @@ py::object make_new_send_request_sync(py::object send_sys_request) {
     return py::cpp_function(
         [send_sys_request](py::object req, py::object timeout) {
             const py::object request_id = module_global("uuid").attr("uuid4")().attr("hex");
-            py::dict payload(req);  // a copy: the caller's dict keeps its own keys
+            // A copy (py::dict(req) would only borrow a dict): the caller's dict keeps its keys.
+            py::dict payload = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyDict_Type))(req);
             payload["requestId"] = request_id;
             payload["kind"] = "request";
             return send_sys_request(payload, py::arg("timeout") = timeout);

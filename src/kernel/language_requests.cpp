@@ -31,9 +31,9 @@ struct PositionRequest {
 };
 
 PositionRequest read_position_request(const py::object &message) {
-    return PositionRequest{read(message, "request_id", py::none()), read(message, "code", py::str("")),
-                           read(message, "line", py::int_(1)),      read(message, "column", py::int_(0)),
-                           read(message, "path", py::none()),       read(message, "workbook_id", py::none()),
+    return PositionRequest{read(message, "request_id", py::none()),  read(message, "code", py::str("")),
+                           read(message, "line", py::int_(1)),       read(message, "column", py::int_(0)),
+                           read(message, "path", py::none()),        read(message, "workbook_id", py::none()),
                            read(message, "module_name", py::none()), read(message, "dirty_files", py::none())};
 }
 
@@ -83,7 +83,8 @@ void add_routing(py::dict &response, const py::object &error, const PositionRequ
 
 Coro handle_completion_request(py::object self, py::object message) {
     const PositionRequest request = read_position_request(message);
-    log_debug("[LSP] Request received: " + position_text(request) + ", dirty_files=" + length_text(request.dirty_files));
+    log_debug("[LSP] Request received: " + position_text(request) +
+              ", dirty_files=" + length_text(request.dirty_files));
     py::object result = ask_bridge(self, "get_completions", "completion_request", position_kwargs(request));
     py::object completions = result.attr("get")("completions", py::list());
     py::object error = result.attr("get")("error", py::none());

@@ -91,8 +91,8 @@ py::object parsed_tree(const py::object &code) {
 template <typename Visit>
 void walk_statements(const py::object &tree, Visit &&visit) {
     py::object ast = global("ast");
-    py::object holders = py::make_tuple(ast.attr("stmt"), ast.attr("excepthandler"),
-                                        py::getattr(ast, "match_case", ast.attr("stmt")));
+    py::object holders =
+        py::make_tuple(ast.attr("stmt"), ast.attr("excepthandler"), py::getattr(ast, "match_case", ast.attr("stmt")));
     std::deque<py::object> todo{tree};
     while (!todo.empty()) {
         py::object node = std::move(todo.front());
@@ -118,8 +118,8 @@ py::dict get_diagnostics(py::object self, py::object code, py::object module_nam
     logf("debug", "[LSP] Request: get_diagnostics, code_length=%d", py::len(code));
     return catch_all(
         [&] {
-            py::str filename = truthy(module_name) ? py::str("<") + py::str(module_name) + py::str(">")
-                                                   : py::str("<editor>");
+            py::str filename =
+                truthy(module_name) ? py::str("<") + py::str(module_name) + py::str(">") : py::str("<editor>");
             py::list diagnostics;
             bool parsed = true;
             py::object tree;

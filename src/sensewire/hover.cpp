@@ -97,11 +97,11 @@ py::object help_fallback(const py::object &script, const Request &request) {
             py::list parts;
             for (py::handle result : results) {
                 py::str name = text_attr(result, "name");
-                py::str description = py::hasattr(result, "description") ? text_attr(result, "description") : py::str("");
+                py::str description =
+                    py::hasattr(result, "description") ? text_attr(result, "description") : py::str("");
                 if (truthy(name)) {
-                    parts.append(truthy(description)
-                                     ? fenced(py::str("(") + description + py::str(") ") + name)
-                                     : fenced(name));
+                    parts.append(truthy(description) ? fenced(py::str("(") + description + py::str(") ") + name)
+                                                     : fenced(name));
                 }
                 add_docstring(parts, result);
             }

@@ -79,12 +79,12 @@ long long clamped(const py::int_ &value) {
     return result;
 }
 
-Request checked_request(const char *method, const py::object &code, const py::object &line,
-                        const py::object &column, const py::object &path, const py::object &modules,
-                        const py::object &dirty_files) {
+Request checked_request(const char *method, const py::object &code, const py::object &line, const py::object &column,
+                        const py::object &path, const py::object &modules, const py::object &dirty_files) {
     require_str(method, "code", code);
-    Request request{code, position_argument(method, "line", line), position_argument(method, "column", column),
-                    path, modules, dirty_files};
+    Request request{
+        code,       position_argument(method, "line", line), position_argument(method, "column", column), path, modules,
+        dirty_files};
     require_str_or_none(method, "path", path);
     require_dict_or_none(method, "modules", modules);
     require_dict_or_none(method, "dirty_files", dirty_files);

@@ -17,9 +17,10 @@ namespace tarnlet::sensewire {
 namespace py = pybind11;
 
 // Sensewire's methods, by concern (file in brackets).
-void add_workspace_methods(ClassBuilder &cls);   // construction, preload, sync, paths, hover mode [workspace.cpp]
-void add_completion_methods(ClassBuilder &cls);  // get_completions, _get_word_prefix, _format_signature [completions.cpp]
-void add_hover_methods(ClassBuilder &cls);       // get_hover, get_signature_help and helpers [hover.cpp]
+void add_workspace_methods(ClassBuilder &cls);  // construction, preload, sync, paths, hover mode [workspace.cpp]
+void add_completion_methods(
+    ClassBuilder &cls);                     // get_completions, _get_word_prefix, _format_signature [completions.cpp]
+void add_hover_methods(ClassBuilder &cls);  // get_hover, get_signature_help and helpers [hover.cpp]
 void add_diagnostic_methods(ClassBuilder &cls);  // get_diagnostics and its three checks [diagnostics.cpp]
 
 // logger.<level>(fmt, *args) through the module's current logger, so that logging
@@ -56,9 +57,8 @@ struct Request {
     py::object modules;
     py::object dirty_files;
 };
-Request checked_request(const char *method, const py::object &code, const py::object &line,
-                        const py::object &column, const py::object &path, const py::object &modules,
-                        const py::object &dirty_files);
+Request checked_request(const char *method, const py::object &code, const py::object &line, const py::object &column,
+                        const py::object &path, const py::object &modules, const py::object &dirty_files);
 
 // Request preparation. Step 1: the position (ValueError with the editor-facing texts).
 void check_position(const Request &request);

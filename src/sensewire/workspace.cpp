@@ -15,8 +15,7 @@ py::object os_path() { return global("os").attr("path"); }
 
 // A module's file must lie directly in the workspace: a name such as "../x", "a/b"
 // or an absolute path would otherwise write or delete files elsewhere.
-void require_inside_workspace(const py::object &directory, const py::object &file_name,
-                              const py::object &file_path) {
+void require_inside_workspace(const py::object &directory, const py::object &file_name, const py::object &file_path) {
     py::object path = os_path();
     const bool plain_name = path.attr("basename")(file_name).equal(file_name);
     if (!plain_name || !path.attr("dirname")(path.attr("abspath")(file_path)).equal(path.attr("abspath")(directory))) {
@@ -80,8 +79,8 @@ void init(py::object self) {
     self.attr("_stubs_path") = path.attr("join")(self.attr("_python_server_path"), "stubs");
     py::list extra_paths;
     extra_paths.append(self.attr("_stubs_path"));
-    self.attr("_jedi_project") = global("jedi").attr("Project")(
-        py::arg("path") = self.attr("_temp_dir").attr("name"), py::arg("added_sys_path") = extra_paths);
+    self.attr("_jedi_project") = global("jedi").attr("Project")(py::arg("path") = self.attr("_temp_dir").attr("name"),
+                                                                py::arg("added_sys_path") = extra_paths);
     self.attr("_hover_mode") = "compact";
     // The warm-up thread and the requests take this lock around every use of jedi.
     self.attr("_jedi_lock") = global("threading").attr("RLock")();
@@ -109,9 +108,9 @@ void preload_tarnlet_module(py::object self) {
 }
 
 void preload_tarnlet_module_async(py::object self) {
-    py::object thread = global("threading").attr("Thread")(
-        py::arg("target") = self.attr("preload_tarnlet_module"), py::arg("name") = "LSP-tarnlet-preload",
-        py::arg("daemon") = true);
+    py::object thread = global("threading")
+                            .attr("Thread")(py::arg("target") = self.attr("preload_tarnlet_module"),
+                                            py::arg("name") = "LSP-tarnlet-preload", py::arg("daemon") = true);
     thread.attr("start")();
     logf("debug", "[LSP] Started async tarnlet module preloading");
 }
@@ -184,7 +183,7 @@ void update_sys_paths(py::object self, py::object new_paths) {
         }
         try {
             global("logger").attr("error")("[LSP] Failed to update sys paths: %s", e.value(),
-                                            py::arg("exc_info") = e.value());
+                                           py::arg("exc_info") = e.value());
         } catch (py::error_already_set &log_failure) {
             log_failure.discard_as_unraisable("sensewire logging");
         }

@@ -329,6 +329,20 @@ def test_json_dumps_with_orjson_is_compact_and_keeps_unicode():
         kmod.json_dumps({"x": object()})
 
 
+@pytest.mark.parametrize("value", [10 ** 20, -(2 ** 64), "\ud800", ["ok", {"k": 2 ** 70}]])
+def test_json_dumps_falls_back_for_values_orjson_refuses(value):
+    assert json.loads(kmod.json_dumps({"v": value})) == {"v": value}
+
+
+async def test_echoing_a_huge_request_id_does_not_end_the_kernel(peer):
+    await peer.send({"type": "update_module", "module_name": 5, "request_id": 10 ** 20})
+    reply = await peer.recv()
+    assert reply["type"] == "error" and reply["request_id"] == 10 ** 20
+    await peer.send('{"type": "delete_module", "module_name": 1, "request_id": "\\ud800"}')
+    assert (await peer.recv())["request_id"] == "\ud800"
+    await peer.probe("after-echo")
+
+
 def test_json_dumps_without_orjson_uses_the_standard_defaults():
     result = run_python("""
         import sys

@@ -31,11 +31,11 @@ Coro handle_chunk_message(py::object self, py::object message) {
         co_return py::none();
     }
     if (py::int_(0) > index || index >= total) {
-        log_error("[Kernel] Invalid chunk_index " + str_of(index) + " for total_chunks " + str_of(total));
+        log_error("[Kernel] Invalid chunk_index " + text_of(index) + " for total_chunks " + text_of(total));
         co_return py::none();
     }
     if (total > py::int_(kMaxTotalChunks)) {
-        log_error("[Kernel] Invalid total_chunks " + str_of(total) + ": more than " + std::to_string(kMaxTotalChunks));
+        log_error("[Kernel] Invalid total_chunks " + text_of(total) + ": more than " + std::to_string(kMaxTotalChunks));
         co_return py::none();
     }
     if (!is_valid_chunk_id(chunk_id)) {
@@ -64,8 +64,8 @@ Coro handle_chunk_message(py::object self, py::object message) {
     py::list slots = buffer["chunks"];
     // A peer that changes total_chunks within one message cannot grow the buffer.
     if (slot >= static_cast<Py_ssize_t>(py::len(slots))) {
-        log_error("[Kernel] Invalid chunk_index " + str_of(index) + " for the buffer of chunk_id " +
-                  str_of(chunk_id) + ", which holds " + std::to_string(py::len(slots)) + " chunks");
+        log_error("[Kernel] Invalid chunk_index " + text_of(index) + " for the buffer of chunk_id " +
+                  text_of(chunk_id) + ", which holds " + std::to_string(py::len(slots)) + " chunks");
         co_return py::none();
     }
     if (slots[slot].is_none()) {
@@ -77,7 +77,7 @@ Coro handle_chunk_message(py::object self, py::object message) {
     }
     for (py::handle piece : slots) {
         if (piece.is_none()) {
-            log_error("[Kernel] Incomplete chunk buffer for chunk_id " + str_of(chunk_id));
+            log_error("[Kernel] Incomplete chunk buffer for chunk_id " + text_of(chunk_id));
             buffers.attr("pop")(chunk_id, py::none());
             co_return py::none();
         }
@@ -93,16 +93,16 @@ Coro handle_chunk_message(py::object self, py::object message) {
         if (!e.matches(module_global("json").attr("JSONDecodeError")) && !e.matches(PyExc_RecursionError)) {
             throw;
         }
-        log_error("[Kernel] Failed to parse reassembled message: " + error_text(e));
+        log_error("[Kernel] Failed to parse reassembled message: " + error_text_of(e));
         co_return py::none();
     }
     if (!is_dict(decoded)) {
-        log_error("[Kernel] Reassembled message for chunk_id " + str_of(chunk_id) + " is not a JSON object (" +
+        log_error("[Kernel] Reassembled message for chunk_id " + text_of(chunk_id) + " is not a JSON object (" +
                   type_name(decoded) + "), rejecting");
         co_return py::none();
     }
     if (field(decoded, "type", py::none()).equal(module_global("CHUNK_HEADER_TYPE"))) {
-        log_error("[Kernel] Nested chunk message detected for chunk_id " + str_of(chunk_id) + ", rejecting");
+        log_error("[Kernel] Nested chunk message detected for chunk_id " + text_of(chunk_id) + ", rejecting");
         co_return py::none();
     }
     co_return decoded;

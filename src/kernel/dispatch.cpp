@@ -62,8 +62,8 @@ Coro handle_execution_request(py::object self, py::object message) {
     if (!is_str(code)) {
         co_return co_await send(self, field_error(message, "execution_request", "code", "a string", code));
     }
-    log_info("[Kernel] [Listener Thread] Received execution_request (source=" + str_of(source) +
-             ", request_id=" + str_of(request_id) + ")");
+    log_info("[Kernel] [Listener Thread] Received execution_request (source=" + text_of(source) +
+             ", request_id=" + text_of(request_id) + ")");
     log_debug("[Kernel] Code length: " + std::to_string(py::len(code)) + " chars");
     create_task(self.attr("_execute_code_async")(code, request_id, function_name, source));
     co_return py::none();
@@ -85,7 +85,7 @@ Coro handle_update_module(py::object self, py::object message) {
         co_return co_await send(self, reply);
     }
     in_memory_loader().attr("update_module")(module_name, code);
-    log_info("[Kernel] Updated virtual module: " + str_of(module_name));
+    log_info("[Kernel] Updated virtual module: " + text_of(module_name));
     py::dict reply = reply_of("module_updated");
     reply["module_name"] = module_name;
     co_return co_await send(self, reply);
@@ -107,7 +107,7 @@ Coro handle_delete_module(py::object self, py::object message) {
     if (py::bool_(sensewire)) {
         sensewire.attr("delete_module")(module_name);
     }
-    log_info("[Kernel] Deleted virtual module: " + str_of(module_name));
+    log_info("[Kernel] Deleted virtual module: " + text_of(module_name));
     py::dict reply = reply_of("module_deleted");
     reply["module_name"] = module_name;
     co_return co_await send(self, reply);
@@ -148,7 +148,7 @@ Coro handle_cancel_streaming_function(py::object self, py::object message) {
         co_return co_await send(
             self, field_error(message, "cancel_streaming_function", "request_id", "a string", request_id));
     }
-    log_info("[Kernel] Received cancel_streaming_function for request_id: " + str_of(request_id));
+    log_info("[Kernel] Received cancel_streaming_function for request_id: " + text_of(request_id));
     self.attr("_canceled_streaming_requests").attr("add")(request_id);
     co_return py::none();
 }
@@ -188,6 +188,9 @@ Coro handle_debug_evaluate(py::object self, py::object message) {
     reply["expression"] = expression;
     if (py::bool_(self.attr("has_active_debugger"))) {
         reply.attr("update")(self.attr("_debugger").attr("evaluate_expression")(expression));
+        // The result's keys override earlier ones, except the message type itself: the
+        // debugger reports the value's type under "type", and a reply must stay routable.
+        reply["type"] = "debug_evaluate_result";
     } else {
         reply["error"] = "No active debug session";
     }
@@ -205,7 +208,7 @@ void handle_debug_update_breakpoints(const py::object &self, const py::object &m
         log_info("[Kernel] Updated breakpoints during debug session: " + std::to_string(py::len(breakpoints)) +
                  " breakpoints");
     } else {
-        log_warning("[Kernel] Invalid breakpoints data type: " + str_of(py::type::of(breakpoints)));
+        log_warning("[Kernel] Invalid breakpoints data type: " + text_of(py::type::of(breakpoints)));
     }
 }
 
@@ -236,7 +239,7 @@ Coro handle_set_hover_mode(py::object self, py::object message) {
     if (!is_str(mode)) {
         co_return co_await send(self, field_error(message, "set_hover_mode", "mode", "a string", mode));
     }
-    log_debug("[Kernel] Received set_hover_mode: " + str_of(mode));
+    log_debug("[Kernel] Received set_hover_mode: " + text_of(mode));
     py::object sensewire = self.attr("_sensewire");
     if (!py::bool_(sensewire)) {
         log_warning("[Kernel] Sensewire not available for hover mode change");
@@ -315,8 +318,8 @@ Coro handle_message(py::object self, py::object message) {
         }
         co_return py::none();
     }
-    log_debug("[TIMING] Message received: type=" + str_of(type) + ", request_id=" + str_of(request_id));
-    log_debug("[Kernel] [Listener Thread] Received message type: " + str_of(type));
+    log_debug("[TIMING] Message received: type=" + text_of(type) + ", request_id=" + text_of(request_id));
+    log_debug("[Kernel] [Listener Thread] Received message type: " + text_of(type));
     co_await route(self, message, type);
     co_return py::none();
 }

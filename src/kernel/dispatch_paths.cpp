@@ -62,7 +62,7 @@ Py_ssize_t unload_modules_under(const py::list &paths) {
             if (PyDict_DelItem(modules.ptr(), entry.second.ptr()) != 0) {
                 throw py::error_already_set();
             }
-            log_debug("Unloaded module: " + str_of(entry.second));
+            log_debug("Unloaded module: " + text_of(entry.second));
         }
     }
     return static_cast<Py_ssize_t>(selected.size());
@@ -126,7 +126,7 @@ Coro handle_set_package_paths(py::object self, py::object message) {
     for (py::handle old_path : old_paths) {
         if (path.contains(old_path)) {
             path.attr("remove")(old_path);
-            log_debug("Removed old path from sys.path: " + str_of(old_path));
+            log_debug("Removed old path from sys.path: " + text_of(old_path));
         }
     }
     // Inserted last to first at the front, so they stand there in the order given.
@@ -134,7 +134,7 @@ Coro handle_set_package_paths(py::object self, py::object message) {
         py::object new_path = new_paths[i];
         if (!path.contains(new_path)) {
             path.insert(0, new_path);
-            log_debug("Added new path to sys.path: " + str_of(new_path));
+            log_debug("Added new path to sys.path: " + text_of(new_path));
         }
     }
     self.attr("virtual_env").attr("custom_paths") = new_list(new_paths);
@@ -166,13 +166,13 @@ Coro handle_set_python_paths(py::object self, py::object message) {
     for (py::handle old_path : old_paths) {
         if (path.contains(old_path)) {
             path.attr("remove")(old_path);
-            log_debug("Removed old python path from sys.path: " + str_of(old_path));
+            log_debug("Removed old python path from sys.path: " + text_of(old_path));
         }
     }
     for (py::handle new_path : new_paths) {
         if (!path.contains(new_path)) {
             path.append(new_path);
-            log_debug("Added new python path to sys.path: " + str_of(new_path));
+            log_debug("Added new python path to sys.path: " + text_of(new_path));
         }
     }
     py::object sensewire = self.attr("_sensewire");
@@ -199,7 +199,7 @@ Coro handle_unload_and_clear_paths(py::object self, py::object message) {
     for (py::handle dir : paths) {
         if (path.contains(dir)) {
             path.attr("remove")(dir);
-            log_debug("Removed path from sys.path: " + str_of(dir));
+            log_debug("Removed path from sys.path: " + text_of(dir));
         }
     }
     const Py_ssize_t cleared = static_cast<Py_ssize_t>(py::len(paths));

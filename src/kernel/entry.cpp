@@ -89,7 +89,7 @@ Coro connect(py::object self) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
-            log_warning("[Kernel] Could not start Win32 COM watcher: " + error_text(e));
+            log_warning("[Kernel] Could not start Win32 COM watcher: " + error_text_of(e));
         }
     }
 
@@ -163,7 +163,7 @@ Coro listen(py::object self) {
 }
 
 Coro run(py::object self) {
-    const std::string workbook_id = str_of(self.attr("workbook_id"));
+    const std::string workbook_id = text_of(self.attr("workbook_id"));
     std::exception_ptr escaping;  // not an Exception (cancellation): re-raised after disconnect
     try {
         co_await self.attr("connect")();
@@ -171,7 +171,7 @@ Coro run(py::object self) {
         co_await self.attr("listen")();
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_Exception)) {
-            log_error("Kernel error: " + error_text(e));
+            log_error("Kernel error: " + error_text_of(e));
         } else {
             escaping = std::current_exception();
         }

@@ -12,6 +12,26 @@ inline py::object field(const py::handle &message, const char *key, py::object f
     return message.attr("get")(key, std::move(fallback));
 }
 
+// str(obj) as UTF-8 for log lines; text that UTF-8 cannot hold (a lone surrogate from the
+// peer's JSON) is written with backslash escapes instead of failing the request.
+inline std::string text_of(const py::handle &obj) {
+    const std::string unprintable = "<unprintable " + std::string(Py_TYPE(obj.ptr())->tp_name) + " object>";
+    auto text = py::reinterpret_steal<py::object>(PyObject_Str(obj.ptr()));
+    if (!text) {
+        PyErr_Clear();
+        return unprintable;
+    }
+    auto bytes = py::reinterpret_steal<py::object>(PyUnicode_AsEncodedString(text.ptr(), "utf-8", "backslashreplace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return unprintable;
+    }
+    return std::string(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+}
+
+// The text of a caught Python exception, str(exc), safe for log lines.
+inline std::string error_text_of(const py::error_already_set &error) { return text_of(error.value()); }
+
 // Python's type(obj).__name__, for error texts.
 inline std::string type_name(const py::handle &obj) { return Py_TYPE(obj.ptr())->tp_name; }
 

@@ -43,7 +43,7 @@ Coro send_message(py::object self, py::object message) {
 Coro send_message_direct(py::object self, py::object message) {
     py::object msg_type = field(message, "type", py::str("unknown"));
     py::object request_id = field(message, "request_id", py::str("N/A"));
-    const std::string type_text = str_of(msg_type);
+    const std::string type_text = text_of(msg_type);
     if (!py::bool_(self.attr("websocket"))) {
         log_warning("[Kernel] Cannot send message type '" + type_text + "': WebSocket not connected");
         co_return py::none();
@@ -52,7 +52,7 @@ Coro send_message_direct(py::object self, py::object message) {
         log_warning("[Kernel] Cannot send message type '" + type_text + "': Socket lock not initialized");
         co_return py::none();
     }
-    const std::string id_text = str_of(request_id);
+    const std::string id_text = text_of(request_id);
     log_debug("[TIMING] Acquiring socket lock for: type=" + type_text + ", request_id=" + id_text);
     // Taken before encoding, so a reported wait includes the encoding time.
     const auto start = std::chrono::steady_clock::now();
@@ -68,14 +68,14 @@ Coro send_message_direct(py::object self, py::object message) {
 }
 
 Coro send_chunked_message(py::object self, py::object raw_json, py::object message_type, py::object request_id) {
-    const std::string chunk_id = str_of(module_global("uuid").attr("uuid4")());
+    const std::string chunk_id = text_of(module_global("uuid").attr("uuid4")());
     const Py_ssize_t chunk_size = module_global("CHUNK_SIZE").cast<Py_ssize_t>();
     const Py_ssize_t length = PyUnicode_GetLength(raw_json.ptr());
     if (length < 0) {
         throw py::error_already_set();
     }
     const Py_ssize_t total = (length + chunk_size - 1) / chunk_size;
-    const std::string type_text = str_of(message_type);
+    const std::string type_text = text_of(message_type);
     log_info("[Kernel] Chunking large message: type=" + type_text + ", size=" + std::to_string(length) +
              ", chunks=" + std::to_string(total));
 
@@ -150,9 +150,23 @@ void register_outgoing(py::module_ &m) {
         have_orjson = false;
     }
     if (have_orjson) {
+        // orjson refuses some values that the peer's JSON can carry and a reply may echo
+        // (integers beyond 64 bits, lone surrogates); those go out through the json module,
+        // so an echoed field cannot end the kernel. What neither can encode still raises.
         m.def(
             "json_dumps",
-            [](py::object obj) { return decode_utf8(module_global("orjson").attr("dumps")(obj)); }, py::arg("obj"));
+            [](py::object obj) {
+                py::object orjson = module_global("orjson");
+                try {
+                    return decode_utf8(orjson.attr("dumps")(obj));
+                } catch (py::error_already_set &e) {
+                    if (!e.matches(orjson.attr("JSONEncodeError"))) {
+                        throw;
+                    }
+                }
+                return py::object(module_global("json").attr("dumps")(obj));
+            },
+            py::arg("obj"));
     } else {
         m.def(
             "json_dumps", [](py::object obj) { return module_global("json").attr("dumps")(obj); }, py::arg("obj"));

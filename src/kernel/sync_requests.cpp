@@ -6,7 +6,7 @@ namespace tarnlet::kernel {
 namespace {
 
 std::string current_thread_name() {
-    return str_of(module_global("threading").attr("current_thread")().attr("name"));
+    return text_of(module_global("threading").attr("current_thread")().attr("name"));
 }
 
 // Schedules kernel.send_message(message) on the kernel's loop without waiting for it.
@@ -35,7 +35,7 @@ py::object make_send_stream_message(py::object kernel) {
                 if (!e.matches(PyExc_Exception)) {
                     throw;
                 }
-                log_debug("[Kernel] " + str_of(stream_type) + " streaming error: " + error_text(e));
+                log_debug("[Kernel] " + text_of(stream_type) + " streaming error: " + error_text_of(e));
             }
         },
         py::name("send_stream_message"), py::arg("stream_type"), py::arg("content"));
@@ -45,7 +45,7 @@ py::object make_send_sys_request(py::object kernel) {
     return py::cpp_function(
         [kernel](py::object payload, py::object timeout) -> py::object {
             const py::object request_id = field(payload, "requestId", py::none());
-            const std::string id_text = str_of(request_id);
+            const std::string id_text = text_of(request_id);
             const std::string thread_name = current_thread_name();
             const py::object loop_thread = tarnlet_module().attr("messaging").attr("loop_thread");
             if (!loop_thread.is_none() && loop_thread.is(module_global("threading").attr("current_thread")())) {
@@ -96,7 +96,7 @@ py::object make_send_sys_request(py::object kernel) {
                 kernel.attr("_response_data").attr("pop")(request_id, py::none());
             }
             log_error(prefix + "sys_request timeout: " + id_text);
-            const std::string seconds = timeout.is_none() ? "None" : str_of(py::float_(timeout));
+            const std::string seconds = timeout.is_none() ? "None" : text_of(py::float_(timeout));
             PyErr_SetString(PyExc_TimeoutError, ("sys_request timeout after " + seconds + "s: " + id_text).c_str());
             throw py::error_already_set();
         },
@@ -128,7 +128,7 @@ std::string deliver_sys_response(py::object kernel, py::object message) {
     if (!request_id.is_none() && !is_str(request_id)) {
         return "Invalid field 'requestId' in sys_response: expected a string, got " + type_name(request_id);
     }
-    const std::string id_text = str_of(request_id);
+    const std::string id_text = text_of(request_id);
     log_debug("[Kernel] [Listener Thread] Received sys_response for request_id: " + id_text + ", unblocking worker");
     if (!py::bool_(request_id)) {
         log_warning("[Kernel] Received sys_response without requestId");

@@ -1,4 +1,4 @@
-import importlib
+import builtins
 import math
 import sys
 import threading
@@ -24,7 +24,7 @@ class TestNamespace:
     def test_initial_namespace_holds_the_user_module(self, ex):
         tarnlet = sys.modules["tarnlet"]
         assert list(ex.globals) == ["__builtins__", "tarnlet", "excel", "context"]
-        assert ex.globals["__builtins__"] is __builtins__ or ex.globals["__builtins__"].__name__ == "builtins"
+        assert ex.globals["__builtins__"] is builtins
         assert ex.globals["tarnlet"] is tarnlet
         assert ex.globals["excel"] is tarnlet.excel and ex.globals["context"] is tarnlet.context
 
@@ -38,11 +38,6 @@ class TestNamespace:
         # a comprehension and a class body also see the console's names
         assert run(ex, "k = 3")["success"]
         assert run(ex, "[k * i for i in range(3)]")["result"] == [0, 3, 6]
-
-    def test_names_persist_between_executions(self, ex):
-        run(ex, "counter = 1")
-        run(ex, "counter += 1")
-        assert run(ex, "counter")["result"] == 2
 
     def test_reset_forgets_user_names_and_keeps_the_user_module(self, ex):
         run(ex, "defined = 1")
@@ -68,17 +63,16 @@ class TestConsoleRule:
         ("", None),
         ("   ", None),
         ("x = 5;  x * 3", 15),
+        ('x = 1; s = "p; q"; x', None),
     ])
     def test_expression_values(self, ex, code, expected):
         result = run(ex, code)
         assert result["success"], result["error"]
         assert result["result"] == expected
 
-    def test_split_runs_both_halves(self, ex):
+    def test_split_runs_both_halves_and_no_blank_runs_whole(self, ex):
         run(ex, "a = 1; b = 2; a + b")
         assert run(ex, "(a, b)")["result"] == (1, 2)
-
-    def test_no_blank_after_semicolon_runs_whole(self, ex):
         result = run(ex, "print(1);print(2)")
         assert result["stdout"] == "1\n2\n" and result["result"] is None
 
@@ -96,10 +90,6 @@ class TestConsoleRule:
         result = run(ex, code)
         assert result["success"], result["error"]
         assert ex.globals[name] == value
-
-    def test_separator_inside_a_string_in_the_tail(self, ex):
-        result = run(ex, 'x = 1; s = "p; q"; x')
-        assert result["success"] and ex.globals["s"] == "p; q"
 
     def test_separator_inside_a_compound_statement_keeps_its_meaning(self, ex):
         result = run(ex, "flag = False\nif flag: a = 1; b = 2")
@@ -144,13 +134,6 @@ class TestOutputAndErrors:
                      stderr_callback=err.append)
         assert out == ["hi", "\n"] and err == ["oops"]
         assert result["stdout"] == "hi\n" and result["stderr"] == "oops"
-
-    def test_failing_callback_does_not_disturb_the_code(self, ex):
-        def boom(text):
-            raise RuntimeError("stream gone")
-
-        result = run(ex, "print('x')\n41 + 1", stdout_callback=boom)
-        assert result["success"] and result["stdout"] == "x\n"
 
     def test_streams_are_restored_after_success_error_and_system_exit(self, ex):
         before = (sys.stdout, sys.stderr)
@@ -199,10 +182,6 @@ class TestTracebackText:
         assert "During handling of the above exception, another exception occurred:" in text
         assert text.endswith("ValueError: outer\n")
 
-    def test_exception_never_raised_has_only_its_line(self):
-        assert kernel.extract_tracebak_string(RuntimeError("x")) == "RuntimeError: x\n"
-
-
 class TestErrorLocation:
     def test_last_virtual_frame_wins(self):
         text = ('Traceback (most recent call last):\n'
@@ -224,12 +203,9 @@ class TestErrorLocation:
         assert kernel._parse_error_location(text, {"pkg.mod"}) == {
             "module": "pkg.mod", "line": 5, "file": "<virtual:pkg.mod>"}
 
-    def test_name_is_escaped_in_the_path_search(self):
-        text = '  File "/tmp/pkgXmod.py", line 5, in f\n'
-        assert kernel._parse_error_location(text, {"pkg.mod"}) == {}
-
     def test_nothing_found(self):
         assert kernel._parse_error_location("", {"a"}) == {}
+        assert kernel._parse_error_location('  File "/tmp/pkgXmod.py", line 5\n', {"pkg.mod"}) == {}  # escaped
         assert kernel._parse_error_location('  File "/usr/lib/x.py", line 1\n', {"a"}) == {}
 
 

@@ -10,6 +10,7 @@ import asyncio
 import json
 import sys
 import textwrap
+import threading
 import uuid
 
 import pytest
@@ -135,6 +136,15 @@ async def stop(p):
     for name in p.modules:
         kmod.in_memory_loader.delete_module(name)
     sys.path[:] = p.saved_path
+    await asyncio.to_thread(join_bridge_threads)
+
+
+def join_bridge_threads():
+    """The language bridge of every kernel warms jedi up on a thread of its own; jedi is
+    not thread-safe, so let those finish before another test's kernel uses jedi."""
+    for thread in threading.enumerate():
+        if thread.name.startswith("LSP-"):
+            thread.join(TIMEOUT)
 
 
 @pytest.fixture

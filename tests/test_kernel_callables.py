@@ -129,3 +129,4 @@ def test_deserialize_args():
             kernel._deserialize_args([{"__type__": "unknown-tag"}])
     finally:
         kernel._thread_pool.shutdown(wait=False)
+        ip.join_bridge_threads()

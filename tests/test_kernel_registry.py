@@ -187,3 +187,4 @@ def test_without_a_connection_nothing_raises():
         assert not kernel._object_keeper_lock.locked()
     finally:
         kernel._thread_pool.shutdown(wait=False)
+        ip.join_bridge_threads()

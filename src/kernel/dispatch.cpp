@@ -318,8 +318,10 @@ Coro handle_message(py::object self, py::object message) {
         }
         co_return py::none();
     }
-    log_debug("[TIMING] Message received: type=" + text_of(type) + ", request_id=" + text_of(request_id));
-    log_debug("[Kernel] [Listener Thread] Received message type: " + text_of(type));
+    if (debug_enabled()) {
+        log_debug("[TIMING] Message received: type=" + text_of(type) + ", request_id=" + text_of(request_id));
+        log_debug("[Kernel] [Listener Thread] Received message type: " + text_of(type));
+    }
     co_await route(self, message, type);
     co_return py::none();
 }

@@ -32,6 +32,16 @@ inline std::string text_of(const py::handle &obj) {
 // The text of a caught Python exception, str(exc), safe for log lines.
 inline std::string error_text_of(const py::error_already_set &error) { return text_of(error.value()); }
 
+// logger.isEnabledFor(DEBUG): hot paths skip building debug lines nobody reads.
+inline bool debug_enabled() {
+    try {
+        return py::bool_(module_global("logger").attr("isEnabledFor")(10));
+    } catch (py::error_already_set &e) {
+        e.discard_as_unraisable("tarnlet logging");
+        return false;
+    }
+}
+
 // Python's type(obj).__name__, for error texts.
 inline std::string type_name(const py::handle &obj) { return Py_TYPE(obj.ptr())->tp_name; }
 

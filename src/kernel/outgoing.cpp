@@ -52,8 +52,11 @@ Coro send_message_direct(py::object self, py::object message) {
         log_warning("[Kernel] Cannot send message type '" + type_text + "': Socket lock not initialized");
         co_return py::none();
     }
-    const std::string id_text = text_of(request_id);
-    log_debug("[TIMING] Acquiring socket lock for: type=" + type_text + ", request_id=" + id_text);
+    const bool debug = debug_enabled();
+    const std::string id_text = debug ? text_of(request_id) : std::string();
+    if (debug) {
+        log_debug("[TIMING] Acquiring socket lock for: type=" + type_text + ", request_id=" + id_text);
+    }
     // Taken before encoding, so a reported wait includes the encoding time.
     const auto start = std::chrono::steady_clock::now();
     py::object raw_json = module_global("json_dumps")(message);
@@ -63,7 +66,9 @@ Coro send_message_direct(py::object self, py::object message) {
     } else {
         co_await locked_send(self, raw_json, start, type_text);
     }
-    log_debug("[TIMING] Message sent: type=" + type_text + ", request_id=" + id_text);
+    if (debug) {
+        log_debug("[TIMING] Message sent: type=" + type_text + ", request_id=" + id_text);
+    }
     co_return py::none();
 }
 

@@ -1,33 +1,27 @@
-"""python -m tarnlet_master.devhost demo
+"""python -m tarnlet_master.devhost demo | console [options]
 
-Until the kernel can serve a workbook, the demo loads the three extension modules and
-prints what each one provides.
+demo     the scripted session that shows every capability of the kernel
+console  type Python that runs in a kernel, with output as it streams
 """
-import importlib
+
 import sys
 
-MODULES = (
-    "tarnlet_master.python_server.kernel",
-    "tarnlet_master.python_server.sensewire",
-    "tarnlet_master.business_layer.packages.feedscout",
-)
 
-
-def show_modules() -> None:
-    for name in MODULES:
-        module = importlib.import_module(name)
-        public = sorted(n for n in vars(module) if not n.startswith("__"))
-        print(f"{name} ({module.__file__})")
-        print("    " + (", ".join(public) or "(no names yet)"))
-
-
-def main(argv: list[str]) -> int:
+def main(argv: list) -> int:
     command = argv[0] if argv else "demo"
-    if command != "demo":
-        print(f"unknown command: {command}", file=sys.stderr)
-        return 2
-    show_modules()
-    return 0
+    if command in ("-h", "--help"):
+        print(__doc__.strip())
+        return 0
+    if command == "demo":
+        from .demo import main as demo_main
+
+        return demo_main(argv[1:])
+    if command == "console":
+        from .console import main as console_main
+
+        return console_main(argv[1:])
+    print(f"unknown command: {command}\n\n{__doc__.strip()}", file=sys.stderr)
+    return 2
 
 
 if __name__ == "__main__":

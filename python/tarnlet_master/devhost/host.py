@@ -46,6 +46,15 @@ KERNEL_LAUNCHER = (
 DEFAULT_CONNECTION_ARGS = {"platform": "web"}
 
 
+def _own_process_group() -> dict:
+    """Keep Ctrl-C at the host's terminal from reaching the kernel: the host ends it."""
+    if sys.platform == "win32":
+        import subprocess
+
+        return {"creationflags": subprocess.CREATE_NEW_PROCESS_GROUP}
+    return {"start_new_session": True}
+
+
 class DevHost:
     """Serves kernels on 127.0.0.1; one ``KernelSession`` per workbook."""
 
@@ -101,7 +110,7 @@ class DevHost:
         session.process = await asyncio.create_subprocess_exec(
             self.python, "-c", KERNEL_LAUNCHER, workbook_id, str(self.port), json.dumps(args),
             stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
-            env=env)
+            env=env, **_own_process_group())
         self._tasks.append(asyncio.create_task(self._drain(session, session.process.stderr, "stderr")))
         self._tasks.append(asyncio.create_task(self._drain(session, session.process.stdout, "stdout")))
         exited = asyncio.create_task(session.process.wait())

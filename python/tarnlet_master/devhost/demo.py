@@ -40,8 +40,10 @@ class Demo:
     def failed(self) -> bool:
         return any(status == "FAILED" for _, status, _ in self.results)
 
-    async def run(self) -> List[Tuple[str, str, str]]:
-        await self.probe()
+    async def run(self, probe: bool = True) -> List[Tuple[str, str, str]]:
+        """Every step in turn; ``probe`` False keeps ``kernel_methods`` as set."""
+        if probe:
+            await self.probe()
         steps: Sequence[Tuple[str, Sequence[str], Callable[[], Awaitable[str]]]] = (
             ("Workbook modules (update_module)", (), self.step_modules),
             ("Console code with streamed output (execution_request)", ("_execute_code_async",), self.step_console),

@@ -60,9 +60,12 @@ class DevHost:
 
     def __init__(self, *, host: str = "127.0.0.1", port: int = 0, log: Optional[Callable[[str], None]] = None,
                  kernel_log: Optional[Callable[[str], None]] = None, kernel_log_level: Optional[str] = None,
-                 python: str = sys.executable, env: Optional[Dict[str, str]] = None):
+                 python: str = sys.executable, env: Optional[Dict[str, str]] = None,
+                 exit_timeout: float = EXIT_TIMEOUT):
         """``log`` receives one line per message in either direction; ``kernel_log``
-        each line the kernel writes to its stderr (its log)."""
+        each line the kernel writes to its stderr (its log).  A kernel gets
+        ``exit_timeout`` seconds to end after its connection closed before it
+        is terminated."""
         self.host = host
         self.port = port
         self.log = log
@@ -70,6 +73,7 @@ class DevHost:
         self.kernel_log_level = kernel_log_level
         self.python = python
         self.env = env
+        self.exit_timeout = exit_timeout
         self.kernels: Dict[str, KernelSession] = {}
         self._server: Any = None
         self._tasks: List[asyncio.Task] = []
@@ -139,7 +143,7 @@ class DevHost:
             return None
         if session.connection is not None:
             try:
-                await asyncio.wait_for(session.connection.close(), EXIT_TIMEOUT)
+                await asyncio.wait_for(session.connection.close(), self.exit_timeout)
             except (asyncio.TimeoutError, websockets.ConnectionClosed, OSError):
                 pass
         return await self._end_process(session)
@@ -158,12 +162,11 @@ class DevHost:
 
     # ----------------------------------------------------------- internals
 
-    @staticmethod
-    async def _end_process(session: KernelSession) -> Optional[int]:
+    async def _end_process(self, session: KernelSession) -> Optional[int]:
         process = session.process
         if process is None:
             return None
-        for action, wait in ((None, EXIT_TIMEOUT), (process.terminate, TERMINATE_TIMEOUT), (process.kill, None)):
+        for action, wait in ((None, self.exit_timeout), (process.terminate, TERMINATE_TIMEOUT), (process.kill, None)):
             if process.returncode is not None:
                 break
             if action is not None:

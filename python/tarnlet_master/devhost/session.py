@@ -131,6 +131,8 @@ class KernelSession:
         self.received: List[dict] = []      # every message, for inspection
         self.sys_requests_answered = 0
         self.module_syncs_answered = 0
+        self.frames_received = 0
+        self.chunked_messages_received = 0
         self.started_at: Optional[float] = None
         self.connected_at: Optional[float] = None
         self._log = log
@@ -226,6 +228,7 @@ class KernelSession:
                 collector._deliver(None)
 
     async def _on_frame(self, raw: Union[str, bytes]) -> None:
+        self.frames_received += 1
         try:
             decoded = json.loads(raw)
         except (json.JSONDecodeError, UnicodeDecodeError):
@@ -238,6 +241,7 @@ class KernelSession:
             decoded = self._joiner.add(decoded)
             if decoded is None:
                 return
+            self.chunked_messages_received += 1
         if decoded.get("type") == "batch" and self._log is not None:
             self._log(f"[{self.workbook_id}] <- batch of {len(decoded.get('messages') or [])} messages")
         for message in unwrap(decoded):

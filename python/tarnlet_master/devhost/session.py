@@ -57,7 +57,11 @@ class Reply:
 
 
 class Collector:
-    """Receives every message the session gets while it is open."""
+    """Receives every message the session gets while it is open.
+
+    ``messages`` holds all of them as they arrive; ``next`` and ``until``
+    take them one by one, in order.
+    """
 
     def __init__(self, session: "KernelSession", on_message: Optional[Callable[[dict], None]] = None):
         self._session = session
@@ -67,11 +71,13 @@ class Collector:
 
     def _deliver(self, message: Optional[dict]) -> None:
         # None marks the end of the connection.
-        if message is not None and self._on_message is not None:
-            try:
-                self._on_message(message)
-            except Exception:
-                logger.exception("Message callback failed")
+        if message is not None:
+            self.messages.append(message)
+            if self._on_message is not None:
+                try:
+                    self._on_message(message)
+                except Exception:
+                    logger.exception("Message callback failed")
         self._queue.put_nowait(message)
 
     async def next(self, timeout: float = DEFAULT_TIMEOUT) -> dict:
@@ -79,18 +85,18 @@ class Collector:
         if message is None:
             self._queue.put_nowait(None)
             raise KernelGone(f"Kernel for {self._session.workbook_id} disconnected")
-        self.messages.append(message)
         return message
 
     async def until(self, until: Until, timeout: float = DEFAULT_TIMEOUT, request_id: Any = None) -> Reply:
-        """Collect until a message matches ``until``; TimeoutError after ``timeout`` seconds in all."""
+        """Take messages until one matches ``until``; TimeoutError after ``timeout`` seconds in all."""
         predicate = as_predicate(until, request_id)
-        start = len(self.messages)
+        taken: List[dict] = []
         deadline = time.monotonic() + timeout
         while True:
             message = await self.next(max(deadline - time.monotonic(), 0.0))
+            taken.append(message)
             if predicate(message):
-                return Reply(self.messages[start:])
+                return Reply(taken)
 
     def close(self) -> None:
         self._session._collectors.discard(self)

@@ -1,8 +1,6 @@
 """The demo session's steps as assertions: the development host against one real
 kernel process over a real WebSocket, with the demo workbook loaded."""
 
-import asyncio
-
 import pytest
 import pytest_asyncio
 

@@ -12,6 +12,8 @@ import argparse
 import ast
 import asyncio
 import codeop
+import importlib
+import importlib.util
 import json
 import shlex
 import signal
@@ -358,8 +360,6 @@ def main(argv: Sequence[str]) -> int:
     parser.add_argument("--log", action="store_true", help="show every message exchanged with the kernel")
     parser.add_argument("--kernel-log", action="store_true", help="show the kernel's own log lines")
     args = parser.parse_args(list(argv))
-    try:
-        import readline  # noqa: F401  (line editing and history for input())
-    except ImportError:
-        pass
+    if importlib.util.find_spec("readline") is not None:
+        importlib.import_module("readline")  # line editing and history for input()
     return asyncio.run(run_console(args))

@@ -10,11 +10,11 @@ from __future__ import annotations
 
 import asyncio
 import sys
-from typing import Any, Awaitable, Callable, List, Optional, Sequence, Tuple
+from typing import Awaitable, Callable, List, Optional, Sequence, Tuple
 
 from . import demo_workbook as wb
 from .host import DevHost
-from .session import KernelGone, KernelSession, Reply
+from .session import KernelGone, KernelSession
 
 STEP_TIMEOUT = 10.0
 

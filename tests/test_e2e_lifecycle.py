@@ -125,6 +125,10 @@ async def test_a_kernel_that_cannot_start_is_reported():
         with pytest.raises(RuntimeError, match="exited with code 1 before connecting"):
             await host.start_kernel("wb-broken", timeout=T)
         assert host.kernels == {}
+        host.python = "/no/such/python"
+        with pytest.raises(OSError):
+            await host.start_kernel("wb-missing", timeout=T)
+        assert host.kernels == {}
 
 
 async def test_host_refuses_unknown_endpoints():

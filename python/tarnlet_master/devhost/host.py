@@ -111,12 +111,17 @@ class DevHost:
         if self.kernel_log_level:
             env["TARNLET_LOG_LEVEL"] = self.kernel_log_level
         session.started_at = time.monotonic()
-        session.process = await asyncio.create_subprocess_exec(
-            self.python, "-c", KERNEL_LAUNCHER, workbook_id, str(self.port), json.dumps(args),
-            stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
-            env=env, **_own_process_group())
-        self._tasks.append(asyncio.create_task(self._drain(session, session.process.stderr, "stderr")))
-        self._tasks.append(asyncio.create_task(self._drain(session, session.process.stdout, "stdout")))
+        try:
+            session.process = await asyncio.create_subprocess_exec(
+                self.python, "-c", KERNEL_LAUNCHER, workbook_id, str(self.port), json.dumps(args),
+                stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
+                env=env, **_own_process_group())
+        except BaseException:
+            del self.kernels[workbook_id]
+            raise
+        session.readers = [asyncio.create_task(self._drain(session, session.process.stderr, "stderr")),
+                           asyncio.create_task(self._drain(session, session.process.stdout, "stdout"))]
+        self._tasks.extend(session.readers)
         exited = asyncio.create_task(session.process.wait())
         connected = asyncio.create_task(session.wait_connected(timeout))
         try:
@@ -146,7 +151,11 @@ class DevHost:
                 await asyncio.wait_for(session.connection.close(), self.exit_timeout)
             except (asyncio.TimeoutError, websockets.ConnectionClosed, OSError):
                 pass
-        return await self._end_process(session)
+        code = await self._end_process(session)
+        # The last lines of its log (the disconnect) are still in the pipe.
+        if session.readers:
+            await asyncio.wait(session.readers, timeout=TERMINATE_TIMEOUT)
+        return code
 
     async def stop(self) -> None:
         for workbook_id in list(self.kernels):

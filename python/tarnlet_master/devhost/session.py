@@ -49,8 +49,10 @@ class Reply:
         return found[0] if found else None
 
     def text(self, stream: str = "stdout") -> str:
-        """Everything streamed on "stdout" or "stderr", joined."""
-        return "".join(str(m.get("content", "")) for m in self.of_type(stream))
+        """Everything streamed on "stdout" or "stderr" for this request, joined."""
+        request_id = self.final.get("request_id")
+        return "".join(str(m.get("content", "")) for m in self.of_type(stream)
+                       if request_id is None or m.get("request_id") == request_id)
 
     def __repr__(self) -> str:
         return f"<Reply {[m.get('type') for m in self.messages]}>"
@@ -148,7 +150,7 @@ class KernelSession:
         self._closed = asyncio.Event()
         self._send_lock = asyncio.Lock()
         self._ids = itertools.count(1)
-        self._stderr_sink: Optional[Callable[[str], None]] = None
+        self.readers: List[asyncio.Task] = []   # drain the process's stdout and stderr
 
     # ------------------------------------------------------------ state
 

@@ -349,3 +349,13 @@ def test_module_globals_and_logger_are_late_bound(monkeypatch):
     assert records == [("info", "hello")]
     assert [str(e) for e in unraisable] == ["a broken logger must not break the caller"]
     monkeypatch.setattr(kernel, "logger", logging.getLogger("x"), raising=False)
+
+
+def test_str_of_survives_lone_surrogates_and_broken_str():
+    class Broken:
+        def __str__(self):
+            raise ValueError("no text")
+
+    assert bridge.str_of("a\ud800b") == "a\\ud800b"
+    assert bridge.str_of(12) == "12"
+    assert bridge.str_of(Broken()) == "<unprintable Broken object>"

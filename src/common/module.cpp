@@ -45,7 +45,13 @@ void log(const char *level, std::string_view text) {
 
 std::string str_of(const py::handle &obj) {
     try {
-        return py::str(obj).cast<std::string>();
+        // backslashreplace: a lone surrogate must not make the text unprintable.
+        py::object encoded = py::reinterpret_steal<py::object>(
+            PyUnicode_AsEncodedString(py::str(obj).ptr(), "utf-8", "backslashreplace"));
+        if (!encoded) {
+            throw py::error_already_set();
+        }
+        return encoded.cast<std::string>();
     } catch (py::error_already_set &) {
         return "<unprintable " + std::string(Py_TYPE(obj.ptr())->tp_name) + " object>";
     }

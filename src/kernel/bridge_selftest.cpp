@@ -149,6 +149,7 @@ void register_bridge_selftest(py::module_ &m) {
     b.def("raise_cpp", &raise_cpp);
     b.def("make_greeter_class", [m](py::list bases) mutable { return make_greeter_class(m, bases); },
           py::arg("bases") = py::list());
+    b.def("str_of", [](py::object value) { return str_of(value); });
     b.def("module_global", [](std::string name) { return module_global(name.c_str()); });
     b.def("log", [](std::string level, std::string text) { log(level.c_str(), text); });
 }

@@ -335,12 +335,12 @@ class TestEvaluate:
     def test_expression_error_and_assignment(self, loop, calc):
         s = Session(loop, [{"module": "calc", "line": MAIN_RETURN}]).start(calc.main, 3)
         s.next_message("debug_paused")
-        assert s.dbg.evaluate_expression("total * 10") == {"result": "60", "type": "int", "error": None}
+        assert s.dbg.evaluate_expression("total * 10") == {"result": "60", "value_type": "int", "error": None}
         bad = s.dbg.evaluate_expression("missing_name + 1")
         assert bad["result"] is None and bad["error"].startswith("NameError")
         assert s.dbg.evaluate_expression("1 +")["error"].startswith("SyntaxError")
         assert s.dbg.evaluate_expression("raise SystemExit(3)")["error"] == "SystemExit: 3"
-        assert s.dbg.evaluate_expression("total = 1000") == {"result": "None", "type": "NoneType", "error": None}
+        assert s.dbg.evaluate_expression("total = 1000") == {"result": "None", "value_type": "NoneType", "error": None}
         s.dbg.continue_execution()
         assert s.join() == 1000  # the assignment reached the paused frame
 

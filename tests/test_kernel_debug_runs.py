@@ -86,8 +86,8 @@ async def test_breakpoint_step_evaluate_and_stop(peer):
     assert stepped["reason"] in ("step", "breakpoint") and stepped["line"] != LOOP_BODY
 
     await peer.send({"type": "debug_evaluate", "expression": "total + 100", "request_id": "ev-1"})
-    # (The debugger's own "type" key, the value's class name, replaces the message type.)
     evaluated = (await peer.wait_for(lambda m: m.get("request_id") == "ev-1"))[0]
+    assert evaluated["type"] == "debug_evaluate_result" and evaluated["value_type"] == "int"
     assert evaluated["result"] == "100" and evaluated["error"] is None
 
     await peer.send({"type": "debug_stop"})

@@ -49,8 +49,9 @@ without waiting, and only while ``loop`` is set and open:
     the worker goes on; ``mode`` is "continue", "step_over", "step_into" or
     "step_out".
 
-:meth:`evaluate_expression` returns ``{"result": repr or None, "type": type
-name or None, "error": None or text}``.
+:meth:`evaluate_expression` returns ``{"result": repr or None, "value_type": type
+name or None, "error": None or text}``; the kernel copies these keys into its reply
+message, so none of them may be called "type".
 """
 
 from __future__ import annotations
@@ -390,11 +391,11 @@ class TarnletDebugger(bdb.Bdb):
         """Evaluate (or execute) ``expression`` in the paused frame; never raises."""
         try:
             if not isinstance(expression, str) or not expression.strip():
-                return {"result": None, "type": None, "error": "Empty expression"}
+                return {"result": None, "value_type": None, "error": "Empty expression"}
             with self._cond:  # keeps the worker paused while we evaluate
                 frame, f_locals = self._paused_frame, self._paused_locals
                 if frame is None:
-                    return {"result": None, "type": None, "error": "Debugger is not paused"}
+                    return {"result": None, "value_type": None, "error": "Debugger is not paused"}
                 try:
                     code = compile(expression, "<debug-evaluate>", "eval")
                     is_expression = True
@@ -404,9 +405,9 @@ class TarnletDebugger(bdb.Bdb):
                 value = eval(code, frame.f_globals, f_locals)
             if not is_expression:
                 value = None
-            return {"result": _safe_repr(value), "type": type(value).__name__, "error": None}
+            return {"result": _safe_repr(value), "value_type": type(value).__name__, "error": None}
         except (Exception, SystemExit) as exc:
-            return {"result": None, "type": None, "error": f"{type(exc).__name__}: {exc}"}
+            return {"result": None, "value_type": None, "error": f"{type(exc).__name__}: {exc}"}
 
     def _frame_info(self, frame) -> dict:
         filename = frame.f_code.co_filename

@@ -343,3 +343,25 @@ def test_first_request_after_start_is_answered():
     assert "excel" in [c["label"] for c in report["result"]["completions"]]
     assert not any(m.startswith("[LSP] Failed to preload") for m in report["logs"])
     assert any(m.startswith("[LSP] Preloaded tarnlet module cache") for m in report["logs"])
+
+
+def test_two_bridges_in_one_process_never_use_jedi_at_once():
+    # Two kernels in one process each have a bridge and a warm-up thread; jedi's state
+    # is process-wide, so their requests from two threads must all be answered.
+    script = textwrap.dedent("""
+        import json, threading
+        from tarnlet_master.python_server import sensewire
+        bridges = [sensewire.Sensewire(), sensewire.Sensewire()]
+        results = []
+        def ask(sw):
+            for _ in range(5):
+                results.append(sw.get_completions("import tarnlet\\ntarnlet.ex", 2, 10))
+        threads = [threading.Thread(target=ask, args=(sw,)) for sw in bridges]
+        for t in threads: t.start()
+        for t in threads: t.join(120)
+        print(json.dumps([r["error"] for r in results]))
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=180,
+                         env=dict(os.environ))
+    assert out.returncode == 0, out.stderr
+    assert json.loads(out.stdout.strip().splitlines()[-1]) == [None] * 10

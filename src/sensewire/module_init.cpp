@@ -68,6 +68,7 @@ void register_constants(py::module_ &m) {
     // A line that, up to the cursor, ends inside the alias of an import.
     m.attr("IMPORT_ALIAS_PATTERN") =
         compile(R"(^\s*(import\s+[\w.]+\s+as(\s+\w*)?|from\s+[\w.]+\s+import\s+[\w.]+\s+as(\s+\w*)?)$)");
+    m.attr("_JEDI_LOCK") = py::module_::import("threading").attr("RLock")();
     m.attr("MONACO_MARKER_SEVERITY_ERROR") = 8;
     m.attr("MONACO_MARKER_SEVERITY_WARNING") = 4;
     // file:line[:column]: message, as pyflakes' reporter writes it.

@@ -82,8 +82,10 @@ void init(py::object self) {
     self.attr("_jedi_project") = global("jedi").attr("Project")(py::arg("path") = self.attr("_temp_dir").attr("name"),
                                                                 py::arg("added_sys_path") = extra_paths);
     self.attr("_hover_mode") = "compact";
-    // The warm-up thread and the requests take this lock around every use of jedi.
-    self.attr("_jedi_lock") = global("threading").attr("RLock")();
+    // The warm-up threads and the requests take this lock around every use of jedi.
+    // It is the process's one lock, not the bridge's: jedi's state is process-wide, so
+    // two bridges (two kernels in one process) must not use it at once either.
+    self.attr("_jedi_lock") = global("_JEDI_LOCK");
     // Workspace file path -> st_mtime_ns after the bridge's last write.
     self.attr("_file_mtimes") = py::dict();
     logf("info",

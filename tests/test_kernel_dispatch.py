@@ -235,7 +235,7 @@ async def test_debug_commands_reach_an_active_debugger(peer, caplog):
     reply = await peer.ask({"type": "debug_evaluate", "expression": "1 + 1", "request_id": "e"})
     assert list(reply)[:4] == ["type", "workbook_id", "request_id", "expression"]
     result = debugger.evaluate_expression("1 + 1")
-    assert "type" in result  # the debugger's own "type" (of the value) does not replace the message type
+    assert "value_type" in result and "type" not in result  # copied into the reply, which keeps its type
     assert reply == {"workbook_id": "wb-disp", "request_id": "e", "expression": "1 + 1", **result,
                      "type": "debug_evaluate_result"}
     breakpoints = [{"module": "k1m", "line": 3}]

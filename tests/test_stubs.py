@@ -14,7 +14,6 @@ which stub lines to add or drop.
 from __future__ import annotations
 
 import ast
-import asyncio
 import collections.abc
 import fnmatch
 import importlib

@@ -4,6 +4,11 @@ Lines are gathered like the Python prompt does (">>> ", then "... " while a
 statement is incomplete) and sent as one "execution_request"; what the code
 prints appears as it streams in.  Lines starting with ":" are commands
 (":help" lists them).
+
+Two threads: the main thread reads lines (readline: editing, history, Tab)
+and waits for each request, so Ctrl-C reaches it as KeyboardInterrupt; the
+development host, the kernel's connection and everything shown while a
+request runs live on an event loop in a second thread (``Console``).
 """
 
 from __future__ import annotations
@@ -12,39 +17,80 @@ import argparse
 import ast
 import asyncio
 import codeop
-import importlib
-import importlib.util
+import concurrent.futures
+import inspect
 import json
+import logging
+import os
 import shlex
 import signal
 import sys
+import threading
 from pathlib import Path
-from typing import Any, Awaitable, Callable, List, Optional, Sequence
+from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
 
+from . import console_complete as completion
+from .console_terminal import INDENT, Terminal, history_path
+from .console_traceback import Cells, rewrite_traceback
 from .host import DevHost
+from .kernel_log import KernelLogView, console_level
 from .session import KernelGone, KernelSession, Reply
 from .workbook import InMemoryWorkbook
 
 LANGUAGE_TIMEOUT = 30.0
 CALL_TIMEOUT = 3600.0
+COMPLETION_TIMEOUT = 5.0
+INTERRUPT_REPLY_TIMEOUT = 2.0
+STREAM_CANCEL_GRACE = 0.5       # a cancelled stream usually ends at its next value
+LOG_QUIET = 0.2                 # seconds without kernel log lines before a record's extra lines are summed up
+DEFAULT_WORKBOOK = "console-workbook"
 
-HELP = """\
-Python typed here runs in the kernel (the namespace persists; tarnlet, excel, context are defined).
-Commands:
-  :load DIR                       send every DIR/*.py to the kernel as a workbook module
-  :modules                        the workbook's modules
-  :call MODULE.FUNC [ARG ...]     call a worksheet function (ARGs are JSON or Python literals, else text)
-  :stream MODULE.FUNC [ARG ...]   run a streaming (generator) function
-  :complete MODULE LINE COL       completions at a position (LINE from 1, COL from 0) of a module
-  :hover MODULE LINE COL          hover text at a position
-  :diag MODULE                    diagnostics of a module
-  :cells SHEET!RANGE              show cells of the in-memory workbook
-  :set SHEET!CELL VALUE           write a cell of the in-memory workbook (VALUE as for :call)
-  :registry                       the kernel's saved objects
-  :reset                          forget the names defined so far
-  :log on|off                     show every message exchanged with the kernel
-  :help                           this text
-  :quit                           stop the kernel and leave (Ctrl-D too)"""
+# name: (arguments, what it does); the order is the order of :help.
+COMMANDS: Dict[str, Tuple[str, str]] = {
+    "load": ("DIR", "send every DIR/*.py to the kernel as a workbook module"),
+    "modules": ("", "the workbook's modules"),
+    "call": ("MODULE.FUNC [ARG ...]", "call a worksheet function (ARGs are JSON or Python literals, else text)"),
+    "stream": ("MODULE.FUNC [ARG ...]", "run a streaming (generator) function; Ctrl-C cancels it"),
+    "complete": ("MODULE LINE COL", "completions at a position (LINE from 1, COL from 0) of a module"),
+    "hover": ("MODULE LINE COL", "hover text at a position"),
+    "diag": ("MODULE", "diagnostics of a module"),
+    "cells": ("SHEET!RANGE", "show cells of the in-memory workbook"),
+    "set": ("SHEET!CELL VALUE", "write a cell of the in-memory workbook (VALUE as for :call)"),
+    "registry": ("", "the kernel's saved objects"),
+    "reset": ("", "forget the names defined so far"),
+    "restart": ("", "stop the kernel, start a fresh one, load the :load directories again"),
+    "kernellog": ("[N]", "the last N lines (default 20) the kernel wrote to its log"),
+    "log": ("on|off", "show every message exchanged with the kernel"),
+    "help": ("", "this text"),
+    "quit": ("", "stop the kernel and leave (Ctrl-D too)"),
+}
+ALIASES = {"q": "quit", "exit": "quit"}
+LOCAL_COMMANDS = {"modules", "cells", "set", "restart", "kernellog", "log", "help", "quit"}
+
+
+def _help_text() -> str:
+    width = max(len(f":{name} {args}") for name, (args, _) in COMMANDS.items())
+    lines = [
+        "Python typed here runs in the kernel (the namespace persists; tarnlet, excel, context are defined).",
+        "Tab completes, Ctrl-C interrupts the running request (again: stop waiting for it) or clears the",
+        "line being typed; up and down arrows walk the history, kept across runs.",
+        "Commands:",
+    ]
+    for name, (args, text) in COMMANDS.items():
+        lines.append(f"  {f':{name} {args}'.ljust(width)}  {text}")
+    return "\n".join(lines)
+
+
+HELP = _help_text()
+
+
+class UsageError(ValueError):
+    """A command's arguments are not what it takes."""
+
+
+def usage(name: str) -> str:
+    args = COMMANDS[name][0]
+    return f"usage: :{name}{' ' + args if args else ''}"
 
 
 def parse_value(text: str) -> Any:
@@ -55,198 +101,377 @@ def parse_value(text: str) -> Any:
         pass
     try:
         return ast.literal_eval(text)
-    except (ValueError, SyntaxError):
+    except (ValueError, SyntaxError, MemoryError, RecursionError):
         return text
 
 
-def _stdout_write(text: str) -> None:
-    sys.stdout.write(text)
+def describe_exit(code: Optional[int]) -> str:
+    if code is None:
+        return "exit code unknown"
+    if code < 0:
+        try:
+            return f"killed by {signal.Signals(-code).name}"
+        except ValueError:
+            return f"killed by signal {-code}"
+    return f"exit code {code}"
 
 
 class Console:
-    def __init__(self, kernel: KernelSession, write: Optional[Callable[[str], Any]] = None):
-        self.kernel = kernel
-        self._write = write if write is not None else _stdout_write
+    """The console's side on the event loop: one kernel at a time for one workbook."""
+
+    def __init__(self, host: DevHost, name: str, show: Callable[[str], None], write: Callable[[str], None], *,
+                 log_level: int = logging.WARNING, workbook: Optional[InMemoryWorkbook] = None):
+        self.host = host
+        self.name = name
+        self.workbook = workbook if workbook is not None else InMemoryWorkbook()
+        self.show = show            # output that arrives by itself (above the prompt)
+        self.write = write          # output of the request being waited for
+        self.log_level = log_level
+        self.kernel: Optional[KernelSession] = None
         self.show_messages = False
+        self.cells = Cells()
+        self.loaded: List[str] = []     # directories given to :load, in order
+        self.failures = 0
+        self.kept: List[str] = []       # input typed while the kernel was gone
         self._current: Optional[asyncio.Task] = None
+        self._current_request: Optional[Tuple[str, str]] = None    # (request id, kind)
+        self._labels: Dict[str, str] = {}                          # request id -> "In[n]" or ":call ..."
+        self._abandoned: set = set()
+        self._stopping = False
+        self._unsolicited: Any = None
+        self._log_view = KernelLogView(log_level)
+        self._log_timer: Optional[asyncio.TimerHandle] = None
 
-    def write(self, text: str) -> None:
-        self._write(text)
-        if self._write is _stdout_write:
-            sys.stdout.flush()
+    # ------------------------------------------------------- the kernel
 
-    def log(self, line: str) -> None:
-        if self.show_messages:
-            self.write(f"  {line}\n")
+    @property
+    def alive(self) -> bool:
+        return self.kernel is not None and self.kernel.connected
 
-    # ------------------------------------------------------------ input
+    async def start(self) -> KernelSession:
+        """Start a kernel for the workbook and watch it."""
+        self._log_view = KernelLogView(self.log_level)
+        session = await self.host.start_kernel(self.name, workbook=self.workbook)
+        self.kernel = session
+        self._unsolicited = session.collect(on_message=self.on_unsolicited)
+        asyncio.get_running_loop().create_task(self._watch(session))
+        try:
+            # The editor's hover is compact; a person at the console wants the docstring too.
+            await session.request({"type": "set_hover_mode", "mode": "detailed"}, until="hover_mode_updated",
+                                  timeout=LANGUAGE_TIMEOUT)
+        except (asyncio.TimeoutError, KernelGone):
+            pass
+        return session
 
-    async def interact(self, read_line: Callable[[str], Awaitable[Optional[str]]]) -> None:
-        """Read and run until :quit or the end of input."""
-        compiler = codeop.CommandCompiler()
-        lines: List[str] = []
-        while self.kernel.connected:
-            line = await read_line("... " if lines else ">>> ")
-            if line is None:
-                self.write("\n")
-                return
-            if not lines and line.strip().startswith(":"):
-                if not await self.command(line.strip()):
-                    return
-                continue
-            lines.append(line)
-            source = "\n".join(lines)
+    async def stop(self) -> Optional[int]:
+        self._stopping = True
+        if self.kernel is None:
+            return None
+        return await self.host.stop_kernel(self.kernel.workbook_id)
+
+    async def _watch(self, session: KernelSession) -> None:
+        """Say at once when the kernel goes away by itself, even while nobody waits for it."""
+        await session.wait_closed(None)
+        if session is not self.kernel or self._stopping:
+            return
+        code = None
+        if session.process is not None:
             try:
-                complete = compiler(source, "<console>", "single") is not None
-            except (SyntaxError, ValueError, OverflowError):
-                complete = True  # the kernel reports the error like any other
-            if complete or (len(lines) > 1 and not line.strip()):
-                lines = []
-                if source.strip():
-                    await self.guarded(self.run_code(source))
+                code = await asyncio.wait_for(session.process.wait(), 3.0)
+            except asyncio.TimeoutError:
+                pass
+        self._flush_log()
+        lines = [f"The kernel for {self.name!r} has stopped ({describe_exit(code)})."]
+        tail = [line for line in session.stderr_lines[-3:] if line.strip()]
+        if code not in (0, None) and tail:
+            lines.append("Its last log lines:")
+            lines.extend(f"  {line}" for line in tail)
+        lines.append("Your input is kept; :restart starts a fresh kernel.")
+        self.show("\n".join(lines))
 
-    async def guarded(self, work: Awaitable[Any]) -> None:
-        """Run one request; Ctrl-C stops waiting for it (the kernel may carry on)."""
+    async def restart(self) -> None:
+        old = self.kernel
+        self._stopping = True
+        try:
+            if old is not None:
+                await self.host.stop_kernel(old.workbook_id)
+                if self._unsolicited is not None:
+                    self._unsolicited.close()
+        finally:
+            self._stopping = False
+        self.cells.forget()
+        self._abandoned.clear()
+        self.write(f"Starting a fresh kernel for {self.name!r}...\n")
+        try:
+            session = await self.start()
+        except (RuntimeError, TimeoutError, OSError) as error:
+            self.failures += 1
+            self.write(f"The kernel did not start: {error}\n")
+            return
+        reloaded = []
+        for directory in self.loaded:
+            names = await self._load(directory)
+            reloaded.extend(names)
+        text = f"Kernel restarted (pid {session.process.pid}); the namespace is empty"
+        if self.loaded:
+            text += f"; loaded {len(reloaded)} module(s) again: {', '.join(reloaded) or '(none)'}"
+        self.write(text + ".\n")
+
+    # --------------------------------------------------- running requests
+
+    async def guarded(self, work: Awaitable[Any], request: Optional[Tuple[str, str]] = None) -> None:
+        """Run one request; ``abandon`` stops waiting for it (the kernel may carry on)."""
         self._current = asyncio.ensure_future(work)
+        self._current_request = request
         try:
             await self._current
         except asyncio.CancelledError:
-            self.write("\nKeyboardInterrupt: no longer waiting (the kernel may still be running it)\n")
+            self.failures += 1
+            if request is not None:
+                self._abandoned.add(request[0])
+            label = self._labels.get(request[0], "it") if request else "it"
+            self.write(f"\nKeyboardInterrupt: no longer waiting for {label}; what it still sends is shown "
+                       f"marked [{label}]\n")
         except asyncio.TimeoutError:
+            self.failures += 1
             self.write("(no answer from the kernel in time)\n")
-        except KernelGone as error:
+        except KernelGone:
+            self.failures += 1
+            self.write("(the request was lost with the kernel)\n")
+        except UsageError as error:
+            self.failures += 1
             self.write(f"{error}\n")
-        except (TypeError, ValueError) as error:  # a command's arguments
-            self.write(f"error: {error}\n")
         finally:
             self._current = None
+            self._current_request = None
 
-    def interrupt(self) -> None:
+    def abandon(self) -> None:
         if self._current is not None and not self._current.done():
             self._current.cancel()
-        else:
-            self.write("\n(:quit or Ctrl-D to leave)\n>>> ")
 
-    # ------------------------------------------------------------ code
+    async def interrupt(self) -> None:
+        """Ctrl-C while a request runs: ask the kernel to interrupt it (a stream: cancel it first)."""
+        request = self._current_request
+        if request is None or not self.alive:
+            return
+        request_id, kind = request
+        kernel = self.kernel
+        if kind == "stream":
+            await kernel.send({"type": "cancel_streaming_function", "request_id": request_id})
+            await asyncio.sleep(STREAM_CANCEL_GRACE)
+            if self._current_request != request:
+                return
+        answer = await kernel.interrupt(request_id, timeout=INTERRUPT_REPLY_TIMEOUT)
+        if self._current_request != request:
+            return
+        if answer is None:
+            self.write("\n(this kernel does not answer interrupt requests: the code runs on; "
+                       "Ctrl-C again stops waiting for it)\n")
+        elif answer is False:
+            self.write("\n(the kernel found nothing to interrupt; Ctrl-C again stops waiting)\n")
 
-    def _stream_printer(self, request_id_prefix: str) -> Callable[[dict], None]:
+    def _printer(self, request_id: str) -> Callable[[dict], None]:
         def show(message: dict) -> None:
-            if message.get("type") in ("stdout", "stderr"):
-                if str(message.get("request_id")).startswith(request_id_prefix):
-                    self.write(str(message.get("content", "")))
+            if message.get("type") in ("stdout", "stderr") and message.get("request_id") == request_id:
+                self.write(str(message.get("content", "")))
         return show
 
-    async def run_code(self, code: str) -> Reply:
-        printer = self._stream_printer("exec-")
-        reply = await self.kernel.execute(code, timeout=CALL_TIMEOUT, on_message=printer)
+    def on_unsolicited(self, message: dict) -> None:
+        """Messages nobody waits for: message boxes, output of abandoned or background work."""
+        kind = message.get("type")
+        request_id = message.get("request_id")
+        if self._current_request is not None and request_id == self._current_request[0]:
+            return
+        label = self._labels.get(request_id) if isinstance(request_id, str) else None
+        if kind == "show_message_box":
+            self.show(f"[{message.get('msg_type')} box: {message.get('title')}] {message.get('message')}")
+        elif kind in ("stdout", "stderr"):
+            content = str(message.get("content", ""))
+            if content.strip():
+                self.show(f"[{label}] {content.rstrip()}" if label else content.rstrip())
+        elif request_id in self._abandoned and kind in ("execution_result", "execution_error",
+                                                        "function_execution_result"):
+            self._abandoned.discard(request_id)
+            error = message.get("error")
+            if error:
+                self.show(f"[{label}] ended with {self._error_text(error, None).strip().splitlines()[-1]}")
+            else:
+                self.show(f"[{label}] finished")
+
+    # ------------------------------------------------------------- code
+
+    async def run_code(self, code: str) -> None:
+        if not self.alive:
+            self._keep(code.split("\n"))
+            return
+        number = self.cells.add(code)
+        request_id = self.kernel.new_request_id("exec-")
+        self._labels[request_id] = f"In[{number}]"
+        await self.guarded(self._run_code(code, number, request_id), (request_id, "exec"))
+
+    async def _run_code(self, code: str, number: int, request_id: str) -> Reply:
+        reply = await self.kernel.execute(code, timeout=CALL_TIMEOUT, on_message=self._printer(request_id),
+                                          request_id=request_id)
         final = reply.final
         if final.get("type") == "execution_result":
             if final.get("result") is not None:
                 self.write(f"{final['result']}\n")
         else:
-            self.show_error(final.get("error"))
+            self.failures += 1
+            self.write(self._error_text(final.get("error"), number))
         return reply
 
-    def show_error(self, error: Any) -> None:
+    def _error_text(self, error: Any, number: Optional[int]) -> str:
         if isinstance(error, dict):
             text = error.get("traceback") or f"{error.get('type')}: {error.get('message')}"
+            text = rewrite_traceback(str(text), self.cells, number)
         else:
             text = str(error)
-        self.write(text if text.endswith("\n") else text + "\n")
+        return text if text.endswith("\n") else text + "\n"
 
-    # -------------------------------------------------------- commands
+    def _keep(self, lines: List[str]) -> None:
+        self.failures += 1
+        self.kept = list(lines)
+        self.write("The kernel is not running; your input is kept: :restart starts a fresh kernel "
+                   "and gives it back to you.\n")
+
+    # --------------------------------------------------------- commands
 
     async def command(self, line: str) -> bool:
         """Run one ":" command; False means leave."""
         try:
             words = shlex.split(line[1:])
         except ValueError as error:
+            self.failures += 1
             self.write(f"{error}\n")
             return True
         if not words:
             return True
-        name, args = words[0], words[1:]
-        if name in ("quit", "q", "exit"):
+        name, args = ALIASES.get(words[0], words[0]), words[1:]
+        if name == "quit":
             return False
         handler = getattr(self, f"cmd_{name}", None)
-        if handler is None:
+        if name not in COMMANDS or handler is None:
+            self.failures += 1
             self.write(f"unknown command :{name} (:help lists them)\n")
             return True
         try:
-            work = handler(*args)
-        except TypeError as error:  # wrong number of arguments
-            self.write(f":{name}: {error}\n")
+            inspect.signature(handler).bind(name, *args)
+        except TypeError:
+            self.failures += 1
+            self.write(usage(name) + "\n")
             return True
-        await self.guarded(work)
+        if name not in LOCAL_COMMANDS and not self.alive:
+            self.failures += 1
+            self.write("The kernel is not running: :restart starts a fresh one.\n")
+            return True
+        request_id = self.kernel.new_request_id(f"{name}-") if self.kernel is not None else name
+        self._labels[request_id] = f":{name}"
+        await self.guarded(self._usage_on_error(name, handler(request_id, *args)), (request_id, name))
         return True
 
-    async def cmd_help(self) -> None:
+    async def _usage_on_error(self, name: str, work: Awaitable[Any]) -> Any:
+        try:
+            return await work
+        except UsageError as error:
+            raise UsageError(f"{error}\n{usage(name)}" if str(error) else usage(name)) from None
+
+    async def cmd_help(self, request_id: str) -> None:
         self.write(HELP + "\n")
 
-    async def cmd_load(self, directory: str) -> None:
+    async def cmd_load(self, request_id: str, directory: str) -> None:
         if not Path(directory).is_dir():
-            self.write(f"not a directory: {directory}\n")
-            return
-        names = await self.kernel.load_directory(directory, timeout=LANGUAGE_TIMEOUT)
+            raise UsageError(f"not a directory: {directory}")
+        path = str(Path(directory).resolve())
+        names = await self._load(path)
+        if path not in self.loaded:
+            self.loaded.append(path)
         self.write(f"loaded {len(names)} module(s): {', '.join(names) or '(none)'}\n")
 
-    async def cmd_modules(self) -> None:
-        for name, code in sorted(self.kernel.modules.items()):
+    async def _load(self, directory: str) -> List[str]:
+        names = []
+        for path in sorted(Path(directory).glob("*.py")):
+            try:
+                code = path.read_text(encoding="utf-8")
+            except (OSError, UnicodeDecodeError) as error:
+                self.write(f"  warning: {path.name} not loaded: {error}\n")
+                continue
+            try:
+                compile(code, f"<virtual:{path.stem}>", "exec")
+            except (SyntaxError, ValueError, OverflowError, RecursionError, MemoryError) as error:
+                where = f" (line {error.lineno})" if getattr(error, "lineno", None) else ""
+                self.write(f"  warning: {path.name} does not compile: {type(error).__name__}: "
+                           f"{getattr(error, 'msg', None) or error}{where}\n")
+            reply = await self.kernel.update_module(path.stem, code, timeout=LANGUAGE_TIMEOUT)
+            if reply.final.get("type") == "module_updated":
+                names.append(path.stem)
+            else:
+                self.write(f"  warning: the kernel refused {path.name}: {reply.final.get('message')}\n")
+        return names
+
+    async def cmd_modules(self, request_id: str) -> None:
+        modules = self.kernel.modules if self.kernel is not None else {}
+        for name, code in sorted(modules.items()):
             self.write(f"  {name} ({code.count(chr(10)) + 1} lines)\n")
+        if not modules:
+            self.write("  (no modules; :load DIR sends some)\n")
 
     @staticmethod
     def _target(dotted: str) -> Sequence[str]:
         module, _, function = dotted.rpartition(".")
         if not module or not function:
-            raise ValueError(f"expected MODULE.FUNCTION, got {dotted!r}")
+            raise UsageError(f"expected MODULE.FUNC, got {dotted!r}")
         return module, function
 
-    async def cmd_call(self, dotted: str, *args: str) -> None:
-        try:
-            module, function = self._target(dotted)
-        except ValueError as error:
-            self.write(f"{error}\n")
-            return
+    async def cmd_call(self, request_id: str, dotted: str, *args: str) -> None:
+        module, function = self._target(dotted)
         reply = await self.kernel.call_function(module, function, [parse_value(a) for a in args],
-                                                timeout=CALL_TIMEOUT, on_message=self._stream_printer("call-"))
+                                                timeout=CALL_TIMEOUT, on_message=self._printer(request_id),
+                                                request_id=request_id)
         final = reply.final
         if final.get("status") == "success":
             self.write(f"= {json.dumps(final.get('result'), ensure_ascii=False)}\n")
-        elif str(final.get("error")) not in reply.text("stderr"):  # else it was shown as it streamed
-            self.show_error(final.get("error"))
-
-    async def cmd_stream(self, dotted: str, *args: str) -> None:
-        try:
-            module, function = self._target(dotted)
-        except ValueError as error:
-            self.write(f"{error}\n")
             return
+        self.failures += 1
+        if str(final.get("error")) not in reply.text("stderr"):  # else it was shown as it streamed
+            self.write(self._error_text(final.get("error"), None))
+
+    async def cmd_stream(self, request_id: str, dotted: str, *args: str) -> None:
+        module, function = self._target(dotted)
+        printer = self._printer(request_id)
 
         def show(message: dict) -> None:
-            self._stream_printer("stream-")(message)
-            if message.get("type") == "streaming_function_result" and message.get("done") is False:
+            printer(message)
+            if (message.get("type") == "streaming_function_result" and message.get("done") is False
+                    and message.get("request_id") == request_id):
                 self.write(f"<- {json.dumps(message.get('result'), ensure_ascii=False)}\n")
 
         reply = await self.kernel.stream_function(module, function, [parse_value(a) for a in args],
-                                                  timeout=CALL_TIMEOUT, on_message=show)
+                                                  timeout=CALL_TIMEOUT, on_message=show, request_id=request_id)
         if reply.final.get("error"):
+            self.failures += 1
             self.write(f"stream failed: {reply.final['error']}\n")
+        elif reply.final.get("result") == "Canceled":
+            self.write("(stream cancelled)\n")
         else:
             self.write("(stream done)\n")
 
-    async def _position_request(self, kind: str, module: str, line: str, column: str) -> Optional[dict]:
+    async def _position_request(self, kind: str, module: str, line: str, column: str) -> dict:
+        try:
+            line_number, column_number = int(line), int(column)
+        except ValueError:
+            raise UsageError(f"LINE and COL are numbers, got {line!r} {column!r}") from None
         if module not in self.kernel.modules:
-            self.write(f"no module {module!r} (:modules lists them)\n")
-            return None
-        answer = await self.kernel.language_request(kind, module, int(line), int(column), timeout=LANGUAGE_TIMEOUT)
+            raise UsageError(f"no module {module!r} (:modules lists them)")
+        answer = await self.kernel.language_request(kind, module, line_number, column_number,
+                                                    timeout=LANGUAGE_TIMEOUT)
         if answer.get("error"):
+            self.failures += 1
             self.write(f"error: {answer['error']}\n")
         return answer
 
-    async def cmd_complete(self, module: str, line: str, column: str) -> None:
+    async def cmd_complete(self, request_id: str, module: str, line: str, column: str) -> None:
         answer = await self._position_request("completion", module, line, column)
-        if answer is None:
-            return
         items = answer.get("completions") or []
         for item in items[:40]:
             detail = item.get("detail") or ""
@@ -256,17 +481,15 @@ class Console:
         if not items:
             self.write("  (no completions)\n")
 
-    async def cmd_hover(self, module: str, line: str, column: str) -> None:
+    async def cmd_hover(self, request_id: str, module: str, line: str, column: str) -> None:
         answer = await self._position_request("hover", module, line, column)
-        if answer is None:
-            return
         contents = answer.get("contents")
-        self.write((contents.get("value", "") if isinstance(contents, dict) else "(nothing)") + "\n")
+        text = markdown_as_text(contents.get("value", "")) if isinstance(contents, dict) else ""
+        self.write((text or "(nothing to show)") + "\n")
 
-    async def cmd_diag(self, module: str) -> None:
+    async def cmd_diag(self, request_id: str, module: str) -> None:
         if module not in self.kernel.modules:
-            self.write(f"no module {module!r} (:modules lists them)\n")
-            return
+            raise UsageError(f"no module {module!r} (:modules lists them)")
         answer = await self.kernel.language_request("diagnostic", module, timeout=LANGUAGE_TIMEOUT)
         for d in answer.get("diagnostics") or []:
             severity = "error" if d.get("severity") == 8 else "warning"
@@ -275,91 +498,322 @@ class Console:
         if not answer.get("diagnostics"):
             self.write("  (no diagnostics)\n")
 
-    async def cmd_cells(self, address: str) -> None:
+    async def cmd_cells(self, request_id: str, address: str) -> None:
         sheet, _, cells = address.rpartition("!")
-        workbook = self.kernel.workbook
         try:
-            rows = workbook.get_values(sheet or workbook.active_sheet, cells)
+            rows = self.workbook.get_values(sheet or self.workbook.active_sheet, cells)
         except (KeyError, ValueError) as error:
-            self.write(f"{error}\n")
-            return
+            raise UsageError(str(error)) from None
         for row in rows:
             self.write("  " + " | ".join("" if v is None else json.dumps(v, ensure_ascii=False) for v in row) + "\n")
 
-    async def cmd_set(self, address: str, value: str) -> None:
+    async def cmd_set(self, request_id: str, address: str, value: str) -> None:
         sheet, _, cell = address.rpartition("!")
-        workbook = self.kernel.workbook
         try:
-            workbook.set_values(sheet or workbook.active_sheet, cell, [[parse_value(value)]])
+            self.workbook.set_values(sheet or self.workbook.active_sheet, cell, [[parse_value(value)]])
         except ValueError as error:
-            self.write(f"{error}\n")
+            raise UsageError(str(error)) from None
 
-    async def cmd_registry(self) -> None:
+    async def cmd_registry(self, request_id: str) -> None:
         objects = await self.kernel.object_registry(timeout=LANGUAGE_TIMEOUT)
         for entry in objects:
             self.write(f"  {entry.get('key')}: {entry.get('type')} {entry.get('repr')}\n")
         if not objects:
             self.write("  (no saved objects)\n")
 
-    async def cmd_reset(self) -> None:
+    async def cmd_reset(self, request_id: str) -> None:
         await self.kernel.request({"type": "reset_namespace"}, until="namespace_reset", timeout=LANGUAGE_TIMEOUT)
         self.write("namespace reset\n")
 
-    async def cmd_log(self, state: str = "on") -> None:
+    async def cmd_restart(self, request_id: str) -> None:
+        await self.restart()
+
+    async def cmd_kernellog(self, request_id: str, count: str = "20") -> None:
+        try:
+            number = int(count)
+        except ValueError:
+            raise UsageError(f"N is a number, got {count!r}") from None
+        lines = self.kernel.stderr_lines[-number:] if self.kernel is not None and number > 0 else []
+        for line in lines:
+            self.write(f"  {line}\n")
+        if not lines:
+            self.write("  (the kernel has written no log lines)\n")
+
+    async def cmd_log(self, request_id: str, state: str = "on") -> None:
         self.show_messages = state.lower() in ("on", "1", "yes", "true")
         self.write(f"message log {'on' if self.show_messages else 'off'}\n")
 
-    def on_unsolicited(self, message: dict) -> None:
-        """Messages user code sends by itself that a person should see."""
-        if message.get("type") == "show_message_box":
-            self.write(f"\n[{message.get('msg_type')} box: {message.get('title')}] {message.get('message')}\n")
+    # --------------------------------------------------- the kernel's log
 
+    def trace(self, line: str) -> None:
+        """One message exchanged with the kernel (:log on)."""
+        if self.show_messages:
+            self.show(f"  {line}")
 
-async def _read_line(prompt: str) -> Optional[str]:
-    loop = asyncio.get_running_loop()
-    try:
-        return await loop.run_in_executor(None, input, prompt)
-    except EOFError:
-        return None
+    def on_kernel_output(self, session: KernelSession, stream: str, line: str) -> None:
+        if self._stopping:
+            return  # a kernel being stopped on purpose: its farewell lines are noise
+        if stream == "stdout":
+            self.show(f"kernel stdout: {line}")
+            return
+        for text in self._log_view.feed(line):
+            self.show(text)
+        if self._log_timer is not None:
+            self._log_timer.cancel()
+        self._log_timer = asyncio.get_running_loop().call_later(LOG_QUIET, self._flush_log)
 
+    def _flush_log(self) -> None:
+        self._log_timer = None
+        for text in self._log_view.flush():
+            self.show(text)
 
-async def run_console(args: argparse.Namespace) -> int:
-    console_ref: List[Console] = []
+    # ------------------------------------------------------- completion
 
-    def log(line: str) -> None:
-        if console_ref:
-            console_ref[0].log(line)
-
-    kernel_log = (lambda line: print(line, file=sys.stderr)) if args.kernel_log else None
-    async with DevHost(log=log, kernel_log=kernel_log) as host:
-        kernel = await host.start_kernel(args.workbook, workbook=InMemoryWorkbook())
-        console = Console(kernel)
-        console.show_messages = args.log
-        console_ref.append(console)
-        print(f"Kernel for workbook {args.workbook!r} connected (pid {kernel.process.pid}). :help for commands.")
-        if args.load:
-            await console.command(f":load {shlex.quote(args.load)}")
-        loop = asyncio.get_running_loop()
+    async def completions(self, line: str, cursor: int, block: Sequence[str]) -> List[str]:
+        """What Tab offers for the text before ``cursor`` in ``line``."""
+        before = line[:cursor]
+        word = completion.word_before(before)
+        if not block and before.lstrip().startswith(":"):
+            return self._command_completions(before)
+        if not self.alive:
+            return []
+        request = completion.analysis_request(list(self.cells.sources.values()), block, line, cursor)
+        message = {"type": "completion_request", "request_id": self.kernel.new_request_id("tab-"),
+                   "workbook_id": self.kernel.workbook_id, "module_name": None, "path": None,
+                   "dirty_files": None, **request}
+        names: List[str] = []
+        analysed: List[str] = []
         try:
-            loop.add_signal_handler(signal.SIGINT, console.interrupt)
-        except (NotImplementedError, RuntimeError):  # not on this platform
+            reply = await self.kernel.request(message, until="completion_response", timeout=COMPLETION_TIMEOUT)
+            analysed = [item.get("label") for item in reply.final.get("completions") or []
+                        if isinstance(item, dict)]
+        except (asyncio.TimeoutError, KernelGone):
             pass
-        with kernel.collect(on_message=console.on_unsolicited):
-            await console.interact(_read_line)
-        if not kernel.connected:
-            print("The kernel has disconnected.")
-    print(f"Kernel stopped (exit code {kernel.process.returncode}).")
-    return 0
+        expression = completion.namespace_expression(word)
+        if expression is not None:
+            try:
+                reply = await self.kernel.execute(expression, function_name="complete",
+                                                  timeout=COMPLETION_TIMEOUT)
+                if reply.final.get("type") == "execution_result" and isinstance(reply.final.get("result"), list):
+                    names = reply.final["result"]
+            except (asyncio.TimeoutError, KernelGone):
+                pass
+        return completion.merge(word, analysed, names)
+
+    def _command_completions(self, before: str) -> List[str]:
+        words = before.lstrip()[1:].split(" ")
+        if len(words) == 1:
+            return [f":{name} " if COMMANDS[name][0] else f":{name}" for name in COMMANDS
+                    if name.startswith(words[0])]
+        if words[0] in ("call", "stream") and len(words) == 2 and self.kernel is not None:
+            targets = []
+            for module, code in self.kernel.modules.items():
+                targets.extend(f"{module}.{function}" for function in _functions(code))
+            return sorted(t for t in targets if t.startswith(words[1]))
+        if words[0] in ("complete", "hover", "diag") and len(words) == 2 and self.kernel is not None:
+            return sorted(m for m in self.kernel.modules if m.startswith(words[1]))
+        return []
+
+
+def _functions(code: str) -> List[str]:
+    try:
+        tree = ast.parse(code)
+    except (SyntaxError, ValueError, RecursionError, MemoryError):
+        return []
+    return [node.name for node in tree.body if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef))]
+
+
+def markdown_as_text(markdown: str) -> str:
+    """The hover's Markdown for a terminal: code fences and rules dropped, one blank line between parts."""
+    out: List[str] = []
+    for line in markdown.split("\n"):
+        stripped = line.strip()
+        if stripped.startswith("```") or stripped == "---":
+            continue
+        if not stripped and (not out or not out[-1].strip()):
+            continue
+        out.append(line.rstrip())
+    return "\n".join(out).strip("\n")
+
+
+# ---------------------------------------------------------------- main thread
+
+
+class ConsoleApp:
+    """Reads lines on the main thread and hands them to the ``Console`` on the loop's thread."""
+
+    def __init__(self, args: argparse.Namespace, terminal: Optional[Terminal] = None):
+        self.args = args
+        self.terminal = terminal if terminal is not None else Terminal()
+        self.loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self.loop.run_forever, name="console-loop", daemon=True)
+        self.console: Optional[Console] = None
+        self.block: List[str] = []       # lines of the statement being typed
+        self._matches: List[str] = []
+
+    def call(self, work: Awaitable[Any], timeout: Optional[float] = None) -> Any:
+        return asyncio.run_coroutine_threadsafe(work, self.loop).result(timeout)
+
+    def run(self) -> int:
+        self._thread.start()
+        try:
+            return self._run()
+        finally:
+            self.loop.call_soon_threadsafe(self.loop.stop)
+            self._thread.join(10)
+            if not self._thread.is_alive():
+                self.loop.close()
+
+    def _run(self) -> int:
+        args = self.args
+        level = console_level(args.log_level or ("INFO" if args.kernel_log else None))
+        terminal = self.terminal
+        console_box: List[Console] = []
+
+        def trace(line: str) -> None:
+            if console_box:
+                console_box[0].trace(line)
+
+        def kernel_output(session: KernelSession, stream: str, line: str) -> None:
+            if console_box:
+                console_box[0].on_kernel_output(session, stream, line)
+
+        level_name = logging.getLevelName(level)
+        host = DevHost(port=args.port, log=trace, kernel_output=kernel_output,
+                       kernel_log_level=str(level) if level_name.startswith("Level ") else level_name)
+        try:
+            self.call(host.start())
+        except OSError as error:
+            terminal.write(f"The development host cannot listen on port {args.port}: {error}\n")
+            return 1
+        console = Console(host, args.workbook, terminal.show, terminal.write, log_level=level)
+        console.show_messages = args.log
+        console_box.append(console)
+        self.console = console
+        code = 0
+        try:
+            try:
+                kernel = self.call(console.start())
+            except (RuntimeError, TimeoutError, OSError) as error:
+                terminal.write(f"{error}\n")
+                return 1
+            terminal.write(f"Kernel for workbook {args.workbook!r} connected (pid {kernel.process.pid}). "
+                           ":help for commands.\n")
+            if args.load:
+                self.wait(console.command(f":load {shlex.quote(args.load)}"))
+            terminal.setup(completer=self.complete, history=history_path())
+            self.repl()
+            terminal.save_history()
+            if not terminal.interactive and console.failures:
+                code = 1
+        except KeyboardInterrupt:
+            terminal.write("\nKeyboardInterrupt\n")
+            code = 130
+        finally:
+            exit_code = self.call(console.stop())
+            self.call(host.stop())
+            terminal.write(f"Kernel stopped ({describe_exit(exit_code)}).\n")
+        return code
+
+    def repl(self) -> None:
+        console = self.console
+        compiler = codeop.CommandCompiler()
+        while True:
+            try:
+                if not self.step(compiler):
+                    return
+            except KeyboardInterrupt:
+                # As at Python's prompt: the half-typed statement is gone.
+                self.terminal.write("\nKeyboardInterrupt\n")
+                self.block = []
+
+    def step(self, compiler: codeop.CommandCompiler) -> bool:
+        """Read one line and act on it; False means leave."""
+        console = self.console
+        prefill = console.kept.pop(0) if console.kept and console.alive and self.terminal.interactive else None
+        try:
+            line = self.terminal.read("... " if self.block else ">>> ", prefill)
+        except EOFError:
+            self.terminal.write("\n")
+            return False
+        if not self.block and line.strip().startswith(":"):
+            return self.wait(console.command(line.strip()))
+        self.block.append(line)
+        source = "\n".join(self.block)
+        try:
+            complete = compiler(source, "<console>", "single") is not None
+        except (SyntaxError, ValueError, OverflowError):
+            complete = True  # the kernel reports the error like any other
+        if complete or (len(self.block) > 1 and not line.strip()):
+            self.block = []
+            if source.strip():
+                self.wait(console.run_code(source))
+        return True
+
+    def wait(self, work: Awaitable[Any]) -> Any:
+        """Wait for the loop to finish ``work``; Ctrl-C interrupts it, a second Ctrl-C abandons it."""
+        future = asyncio.run_coroutine_threadsafe(work, self.loop)
+        interrupts = 0
+        while True:
+            try:
+                return future.result()
+            except KeyboardInterrupt:
+                interrupts += 1
+                if interrupts == 1:
+                    asyncio.run_coroutine_threadsafe(self._interrupt(), self.loop)
+                else:
+                    self.loop.call_soon_threadsafe(self.console.abandon)
+
+    async def _interrupt(self) -> None:
+        try:
+            await self.console.interrupt()
+        except (KernelGone, OSError):
+            pass
+
+    def complete(self, text: str, state: int) -> Optional[str]:
+        """readline's completer: called with state 0, 1, ... until it answers None."""
+        try:
+            if state == 0:
+                line = self.terminal.line_buffer()
+                cursor = self.terminal.cursor()
+                if not line[:cursor].strip():
+                    self.terminal.insert(INDENT)
+                    self._matches = []
+                    return None
+                self._matches = self.call(self.console.completions(line, cursor, list(self.block)),
+                                          COMPLETION_TIMEOUT * 2 + 1)
+            return self._matches[state] if state < len(self._matches) else None
+        except (concurrent.futures.TimeoutError, KernelGone, RuntimeError):
+            return None
+        except Exception:  # readline swallows what a completer raises; say why Tab did nothing
+            logging.getLogger(__name__).exception("Completion failed")
+            return None
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--workbook", default=DEFAULT_WORKBOOK, metavar="NAME",
+                        help="workbook name; any text, spaces too (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=0,
+                        help="port of the development host on 127.0.0.1 (default: a free one)")
+    parser.add_argument("--load", metavar="DIR", help="send DIR/*.py as workbook modules at start")
+    parser.add_argument("--log", action="store_true", help="show every message exchanged with the kernel")
+    parser.add_argument("--log-level", metavar="LEVEL",
+                        help="show the kernel's log lines at LEVEL and above (default: WARNING, or "
+                             "TARNLET_LOG_LEVEL when set)")
+    parser.add_argument("--kernel-log", action="store_true", help="show the kernel's log from INFO up "
+                                                                  "(as --log-level INFO)")
+
+
+def parser() -> argparse.ArgumentParser:
+    result = argparse.ArgumentParser(prog="python -m tarnlet_master.devhost console",
+                                     description="Type Python that runs in a kernel for one workbook.")
+    add_arguments(result)
+    return result
+
+
+def run(args: argparse.Namespace) -> int:
+    return ConsoleApp(args).run()
 
 
 def main(argv: Sequence[str]) -> int:
-    parser = argparse.ArgumentParser(prog="python -m tarnlet_master.devhost console",
-                                     description="Type Python that runs in a kernel for one workbook.")
-    parser.add_argument("--workbook", default="console-workbook", help="workbook id (default: %(default)s)")
-    parser.add_argument("--load", metavar="DIR", help="send DIR/*.py as workbook modules at start")
-    parser.add_argument("--log", action="store_true", help="show every message exchanged with the kernel")
-    parser.add_argument("--kernel-log", action="store_true", help="show the kernel's own log lines")
-    args = parser.parse_args(list(argv))
-    if importlib.util.find_spec("readline") is not None:
-        importlib.import_module("readline")  # line editing and history for input()
-    return asyncio.run(run_console(args))
+    return run(parser().parse_args(list(argv)))

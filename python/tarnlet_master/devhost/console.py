@@ -603,8 +603,8 @@ class Console:
     def _command_completions(self, before: str) -> List[str]:
         words = before.lstrip()[1:].split(" ")
         if len(words) == 1:
-            return [f":{name} " if COMMANDS[name][0] else f":{name}" for name in COMMANDS
-                    if name.startswith(words[0])]
+            # ":" ends a word for readline: the name alone replaces what follows it.
+            return [f"{name} " if COMMANDS[name][0] else name for name in COMMANDS if name.startswith(words[0])]
         if words[0] in ("call", "stream") and len(words) == 2 and self.kernel is not None:
             targets = []
             for module, code in self.kernel.modules.items():

@@ -2,6 +2,7 @@
 
 import asyncio
 import functools
+import io
 import os
 import re
 import sys
@@ -31,6 +32,8 @@ class ConsolePty:
         self.child = pexpect.spawn(sys.executable, ["-m", "tarnlet_master.devhost", "console", *args],
                                    env=environment, encoding="utf-8", timeout=T, cwd=str(cwd),
                                    dimensions=(50, 250))
+        self.transcript = io.StringIO()
+        self.child.logfile_read = self.transcript
         self.child.expect(r"connected \(pid (\d+)\)")
         self.pid = int(self.child.match.group(1))
         self.expect_prompt()
@@ -54,6 +57,10 @@ class ConsolePty:
         echoed = line.split("\n")[-1]
         index = out.find(echoed)
         return out[index + len(echoed):].lstrip("\n") if index >= 0 else out
+
+    def everything(self):
+        """All the console printed so far, cleaned."""
+        return clean(self.transcript.getvalue())
 
     def send(self, text):
         self.child.send(text)

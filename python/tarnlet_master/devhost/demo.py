@@ -81,7 +81,7 @@ class Demo:
         for (title, status, detail), seconds in zip(self.results, self.seconds):
             self.out(f"  {status:8} {seconds:6.2f} s  {title}" + (f": {detail}" if detail else ""))
         counts = {status: sum(1 for _, s, _ in self.results if s == status) for status in ("ok", "skipped", "FAILED")}
-        self.out(f"  {len(self.results)} steps in {sum(self.seconds):.2f} s: {counts['ok']} ok, "
+        self.out(f"{len(self.results)} steps in {sum(self.seconds):.2f} s: {counts['ok']} ok, "
                  f"{counts['skipped']} skipped, {counts['FAILED']} failed")
         return self.results
 

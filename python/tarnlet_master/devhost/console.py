@@ -17,14 +17,11 @@ import argparse
 import ast
 import asyncio
 import codeop
-import concurrent.futures
 import inspect
 import json
 import logging
-import os
 import shlex
 import signal
-import sys
 import threading
 from pathlib import Path
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
@@ -137,6 +134,7 @@ class Console:
         self._current_request: Optional[Tuple[str, str]] = None    # (request id, kind)
         self._labels: Dict[str, str] = {}                          # request id -> "In[n]" or ":call ..."
         self._abandoned: set = set()
+        self._abandoning = False
         self._stopping = False
         self._unsolicited: Any = None
         self._log_view = KernelLogView(log_level)
@@ -155,12 +153,12 @@ class Console:
         self.kernel = session
         self._unsolicited = session.collect(on_message=self.on_unsolicited)
         asyncio.get_running_loop().create_task(self._watch(session))
+        # The editor's hover is compact; a person at the console wants the docstring too.
+        # The reply ("hover_mode_updated") is not waited for.
         try:
-            # The editor's hover is compact; a person at the console wants the docstring too.
-            await session.request({"type": "set_hover_mode", "mode": "detailed"}, until="hover_mode_updated",
-                                  timeout=LANGUAGE_TIMEOUT)
-        except (asyncio.TimeoutError, KernelGone):
-            pass
+            await session.send({"type": "set_hover_mode", "mode": "detailed"})
+        except KernelGone:
+            pass  # gone already: the watcher says so
         return session
 
     async def stop(self) -> Optional[int]:
@@ -223,9 +221,12 @@ class Console:
         """Run one request; ``abandon`` stops waiting for it (the kernel may carry on)."""
         self._current = asyncio.ensure_future(work)
         self._current_request = request
+        self._abandoning = False
         try:
             await self._current
         except asyncio.CancelledError:
+            if not self._abandoning:
+                raise  # the console itself is being stopped
             self.failures += 1
             if request is not None:
                 self._abandoned.add(request[0])
@@ -247,6 +248,7 @@ class Console:
 
     def abandon(self) -> None:
         if self._current is not None and not self._current.done():
+            self._abandoning = True
             self._current.cancel()
 
     async def interrupt(self) -> None:
@@ -289,14 +291,13 @@ class Console:
             content = str(message.get("content", ""))
             if content.strip():
                 self.show(f"[{label}] {content.rstrip()}" if label else content.rstrip())
-        elif request_id in self._abandoned and kind in ("execution_result", "execution_error",
-                                                        "function_execution_result"):
+        elif request_id in self._abandoned and (
+                kind in ("execution_result", "execution_error", "function_execution_result")
+                or (kind == "streaming_function_result" and message.get("done") is True)):
             self._abandoned.discard(request_id)
             error = message.get("error")
-            if error:
-                self.show(f"[{label}] ended with {self._error_text(error, None).strip().splitlines()[-1]}")
-            else:
-                self.show(f"[{label}] finished")
+            last = self._error_text(error, None).strip().splitlines() if error else []
+            self.show(f"[{label}] ended with {last[-1]}" if last else f"[{label}] finished")
 
     # ------------------------------------------------------------- code
 
@@ -716,7 +717,6 @@ class ConsoleApp:
         return code
 
     def repl(self) -> None:
-        console = self.console
         compiler = codeop.CommandCompiler()
         while True:
             try:
@@ -767,8 +767,8 @@ class ConsoleApp:
     async def _interrupt(self) -> None:
         try:
             await self.console.interrupt()
-        except (KernelGone, OSError):
-            pass
+        except Exception as error:  # the connection went meanwhile; a second Ctrl-C still abandons
+            self.terminal.write(f"\n(could not ask the kernel to interrupt: {type(error).__name__})\n")
 
     def complete(self, text: str, state: int) -> Optional[str]:
         """readline's completer: called with state 0, 1, ... until it answers None."""
@@ -783,10 +783,7 @@ class ConsoleApp:
                 self._matches = self.call(self.console.completions(line, cursor, list(self.block)),
                                           COMPLETION_TIMEOUT * 2 + 1)
             return self._matches[state] if state < len(self._matches) else None
-        except (concurrent.futures.TimeoutError, KernelGone, RuntimeError):
-            return None
-        except Exception:  # readline swallows what a completer raises; say why Tab did nothing
-            logging.getLogger(__name__).exception("Completion failed")
+        except Exception:  # readline would swallow it anyway; no completion, the terminal rings
             return None
 
 

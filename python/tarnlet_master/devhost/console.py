@@ -62,6 +62,7 @@ COMMANDS: Dict[str, Tuple[str, str]] = {
     "quit": ("", "stop the kernel and leave (Ctrl-D too)"),
 }
 ALIASES = {"q": "quit", "exit": "quit"}
+INTERRUPTIBLE = {"exec", "call", "stream"}   # requests whose code runs in a kernel worker
 LOCAL_COMMANDS = {"modules", "cells", "set", "restart", "kernellog", "log", "help", "quit"}
 
 
@@ -257,6 +258,10 @@ class Console:
         if request is None or not self.alive:
             return
         request_id, kind = request
+        if kind not in INTERRUPTIBLE:
+            # Nothing of it runs as user code in a worker: there is nothing to interrupt, only to leave.
+            self.abandon()
+            return
         kernel = self.kernel
         if kind == "stream":
             await kernel.send({"type": "cancel_streaming_function", "request_id": request_id})

@@ -2,6 +2,7 @@
 interrupts it (a stream: cancels it), and a second Ctrl-C stops waiting for it."""
 
 import importlib.util
+import json
 import pathlib
 import sys
 import time
@@ -142,3 +143,62 @@ def test_ctrl_c_interrupts_a_worksheet_function_and_a_blocked_stream(console, ne
     assert "no longer waiting" not in out
     assert "KeyboardInterrupt" in out or "(stream cancelled)" in out
     assert "2" in console.run("1 + 1") and cp.kernel_alive(console.pid)
+
+
+@pytest.fixture
+def answering_peer(tmp_path):
+    """A console whose "kernel" is a stand-in that answers interrupt_request, and that peer's log."""
+    log = tmp_path / "peer.jsonl"
+    log.touch()
+    wrapper = tmp_path / "peer-python"
+    peer = pathlib.Path(__file__).with_name("interrupting_peer.py")
+    wrapper.write_text(f'#!/bin/sh\nexec "{sys.executable}" "{peer}" "$@"\n')
+    wrapper.chmod(0o755)
+    session = cp.ConsolePty(tmp_path, "--python", str(wrapper), env={"PEER_LOG": str(log)})
+
+    def received(kind):
+        return [m for m in map(json.loads, log.read_text().splitlines()) if m.get("type") == kind]
+
+    yield session, received
+    session.close()
+
+
+def test_console_speaks_the_interrupt_protocol(answering_peer):
+    console, received = answering_peer
+    console.send("while True:\r    n += 1\r\r")
+    console.expect_text("spinning")
+    console.interrupt()
+    out = console.expect_prompt()
+    assert "Cell In[1], line 2, in <module>\n    n += 1\nKeyboardInterrupt" in out
+    assert "no longer waiting" not in out and "does not answer" not in out
+    execution = received("execution_request")[-1]
+    assert received("interrupt_request") == [{"type": "interrupt_request", "request_id": execution["request_id"]}]
+
+    console.send(":call m.spin\r")
+    console.expect_text("calling")
+    console.interrupt()
+    out = console.expect_prompt()
+    assert "KeyboardInterrupt" in out and "no longer waiting" not in out
+    assert received("interrupt_request")[-1]["request_id"] == received("custom_function_call")[-1]["request_id"]
+
+    # A stream is cancelled first; one that runs on past the cancellation is interrupted.
+    console.send(":stream m.busy\r")
+    console.expect(r"<- 1\b")
+    console.interrupt()
+    out = console.expect_prompt()
+    assert "stream failed: KeyboardInterrupt" in out
+    stream_id = received("execute_streaming_function")[-1]["request_id"]
+    assert received("cancel_streaming_function") == [{"type": "cancel_streaming_function", "request_id": stream_id}]
+    assert received("interrupt_request")[-1]["request_id"] == stream_id
+
+
+def test_nothing_to_interrupt_then_a_second_ctrl_c_stops_waiting(answering_peer):
+    console, received = answering_peer
+    console.send("deaf = 1\r")
+    time.sleep(0.5)
+    console.interrupt()
+    console.expect_text("the kernel found nothing to interrupt")
+    console.interrupt()
+    out = console.expect_prompt()
+    assert "no longer waiting for In[1]" in out
+    assert len(received("interrupt_request")) == 1      # the second Ctrl-C only stops waiting

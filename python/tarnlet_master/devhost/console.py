@@ -22,6 +22,7 @@ import json
 import logging
 import shlex
 import signal
+import sys
 import threading
 from pathlib import Path
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Sequence, Tuple
@@ -685,7 +686,7 @@ class ConsoleApp:
                 console_box[0].on_kernel_output(session, stream, line)
 
         level_name = logging.getLevelName(level)
-        host = DevHost(port=args.port, log=trace, kernel_output=kernel_output,
+        host = DevHost(port=args.port, log=trace, kernel_output=kernel_output, python=args.python,
                        kernel_log_level=str(level) if level_name.startswith("Level ") else level_name)
         try:
             self.call(host.start())
@@ -798,6 +799,8 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--port", type=int, default=0,
                         help="port of the development host on 127.0.0.1 (default: a free one)")
     parser.add_argument("--load", metavar="DIR", help="send DIR/*.py as workbook modules at start")
+    parser.add_argument("--python", metavar="PATH", default=sys.executable,
+                        help="the Python that runs the kernel (default: this one)")
     parser.add_argument("--log", action="store_true", help="show every message exchanged with the kernel")
     parser.add_argument("--log-level", metavar="LEVEL",
                         help="show the kernel's log lines at LEVEL and above (default: WARNING, or "

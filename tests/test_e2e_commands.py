@@ -152,3 +152,24 @@ def test_history_persists_across_runs(tmp_path):
         assert "11" in console.run("history_marker")
     finally:
         console.close()
+
+
+@pytest.mark.timeout(120)
+def test_command_line_items_at_a_terminal(tmp_path):
+    cp = _load_helper()
+    (tmp_path / "mods").mkdir()
+    (tmp_path / "mods" / "broken.py").write_text("def f(:\n")
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        port = probe.getsockname()[1]
+    console = cp.ConsolePty(tmp_path, "--workbook", "my book", "--port", str(port))
+    try:
+        assert "'my book'" in console.everything()
+        assert "usage: :stream MODULE.FUNC [ARG ...]" in console.run(":stream")
+        out = console.run(f":load {tmp_path / 'mods'}")
+        assert "warning: broken.py does not compile" in out and "loaded 1 module(s): broken" in out
+        assert f"'{port}'" in console.run("import sys; sys.argv[2]")
+        _, status = console.quit()
+        assert status == 0                   # at a terminal, failed commands do not set the exit code
+    finally:
+        console.close()

@@ -8,6 +8,7 @@ import sys
 
 import pytest
 
+from tarnlet_master.devhost.session import KernelSession
 from tarnlet_master.devhost.kernel_log import KernelLogView, console_level, parse_level
 
 
@@ -90,3 +91,18 @@ def test_log_level_option_shows_more(tmp_path):
         console.expect_text("kernel INFO: now visible")
     finally:
         console.close()
+
+
+async def test_message_log_shows_streamed_writes_as_lines():
+    traced = []
+    session = KernelSession("wb", log=traced.append)
+    for part in ("li", "ne 1\nline", " 2\n", "tail"):
+        session._trace("<-", {"type": "stdout", "content": part, "request_id": "r1"})
+    session._trace("<-", {"type": "stderr", "content": "oops\n", "request_id": "r2"})
+    session._trace("<-", {"type": "execution_result", "request_id": "r1"})
+    assert traced[:3] == ["[wb] <- stdout line 'line 1' request_id='r1'",
+                          "[wb] <- stdout line 'line 2' request_id='r1'",
+                          "[wb] <- stderr line 'oops' request_id='r2'"]
+    # What was left without a newline comes out before the request's next message.
+    assert traced[3] == "[wb] <- stdout text 'tail' request_id='r1' (no newline)"
+    assert traced[4].startswith("[wb] <- execution_result")

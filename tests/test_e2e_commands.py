@@ -36,6 +36,8 @@ def test_demo_runs_every_step():
     assert "-> are messages the host sends to the kernel, <- those the kernel sends" in done.stdout
     assert "3 lines of output ('line 0', 'line 1', 'line 2') streamed before the result" in done.stdout
     assert "stdout messages" not in done.stdout
+    assert "<- stdout line 'line 1' request_id=" in done.stdout     # the message log shows lines too
+    assert "<- stdout content=" not in done.stdout
     times = [float(line.split()[1]) for line in summary.splitlines()[1:14]]
     assert all(t >= 0 for t in times) and len(times) == 13
     assert "13 steps in " in summary and "13 ok, 0 skipped, 0 failed" in summary

@@ -145,6 +145,7 @@ class KernelSession:
         self.started_at: Optional[float] = None
         self.connected_at: Optional[float] = None
         self._log = log
+        self._partial_output: Dict[tuple, str] = {}   # (request_id, stream) -> text after the last newline
         self._joiner = ChunkJoiner()
         self._collectors: set = set()
         self._connected = asyncio.get_running_loop().create_future()
@@ -289,6 +290,20 @@ class KernelSession:
     def _trace(self, direction: str, message: dict, frames: int = 1) -> None:
         if self._log is None:
             return
+        kind = message.get("type")
+        request_id = message.get("request_id")
+        if direction == "<-" and kind in ("stdout", "stderr"):
+            # The kernel streams every write (often word by word): trace whole lines.
+            key = (request_id, kind)
+            *lines, rest = (self._partial_output.pop(key, "") + str(message.get("content", ""))).split("\n")
+            for line in lines:
+                self._log(f"[{self.workbook_id}] <- {kind} line {line!r} request_id={request_id!r}")
+            if rest:
+                self._partial_output[key] = rest
+            return
+        for key in [k for k in self._partial_output if k[0] == request_id]:
+            self._log(f"[{self.workbook_id}] <- {key[1]} text {self._partial_output.pop(key)!r} "
+                      f"request_id={request_id!r} (no newline)")
         suffix = f" [{frames} chunks]" if frames > 1 else ""
         self._log(f"[{self.workbook_id}] {direction} {describe(message)}{suffix}")
 

@@ -8,6 +8,8 @@ connects like a kernel and answers:
   "execute_streaming_function" of "busy": run until an "interrupt_request" for their request_id,
   which is answered at once with "interrupted" true, then the request ends with its KeyboardInterrupt
   error. The stream ignores "cancel_streaming_function", as a generator busy between two values does.
+* "execution_request" with "blocked" in its code: the same, but it ends 2 s after the interrupt, as
+  code inside a long C call does.
 * "execution_request" with "deaf" in its code: never ends, and an interrupt_request for it is
   answered with "interrupted" false.
 * any other "execution_request": an "execution_result" without a value.
@@ -40,8 +42,9 @@ async def serve(workbook_id, port):
             await running[request_id].wait()
             del running[request_id]
 
-        async def spin_code(request_id):
+        async def spin_code(request_id, delay):
             await until_interrupted(request_id, "spinning\n")
+            await asyncio.sleep(delay)
             await send({"type": "execution_error", "success": False,
                         "error": {"type": "KeyboardInterrupt", "message": "", "traceback": TRACEBACK},
                         "request_id": request_id, "function_name": None, "workbook_id": workbook_id,
@@ -78,8 +81,8 @@ async def serve(workbook_id, port):
                     running[request_id].set()
             elif kind == "execution_request":
                 code = message.get("code", "")
-                if "while True" in code:
-                    start(spin_code(request_id))
+                if "while True" in code or "blocked" in code:
+                    start(spin_code(request_id, 2.0 if "blocked" in code else 0.0))
                 elif "deaf" not in code:
                     await send({"type": "execution_result", "success": True, "result": None,
                                 "request_id": request_id, "function_name": None, "workbook_id": workbook_id,

@@ -202,3 +202,13 @@ def test_nothing_to_interrupt_then_a_second_ctrl_c_stops_waiting(answering_peer)
     out = console.expect_prompt()
     assert "no longer waiting for In[1]" in out
     assert len(received("interrupt_request")) == 1      # the second Ctrl-C only stops waiting
+
+
+def test_an_interrupted_request_that_runs_on_gets_a_note(answering_peer):
+    console, received = answering_peer
+    console.send("blocked = 1\r")
+    console.expect_text("spinning")
+    console.interrupt()
+    console.expect_text("stops when the call returns")
+    out = console.expect_prompt()
+    assert "KeyboardInterrupt" in out and "no longer waiting" not in out

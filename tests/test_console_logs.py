@@ -8,8 +8,8 @@ import sys
 
 import pytest
 
-from tarnlet_master.devhost.session import KernelSession
 from tarnlet_master.devhost.kernel_log import KernelLogView, console_level, parse_level
+from tarnlet_master.devhost.session import KernelSession
 
 
 def _load_helper():

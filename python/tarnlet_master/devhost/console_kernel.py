@@ -30,6 +30,7 @@ LANGUAGE_TIMEOUT = 30.0
 CALL_TIMEOUT = 3600.0
 COMPLETION_TIMEOUT = 5.0
 INTERRUPT_REPLY_TIMEOUT = 2.0
+INTERRUPT_NOTE_DELAY = 1.0      # an interrupted request still running after this gets a note
 STREAM_CANCEL_GRACE = 0.5       # a cancelled stream usually ends at its next value
 LOG_QUIET = 0.2                 # seconds without kernel log lines before a record's extra lines are summed up
 DEFAULT_WORKBOOK = "console-workbook"
@@ -268,6 +269,11 @@ class Console:
                        "Ctrl-C again stops waiting for it)\n")
         elif answer is False:
             self.write("\n(the kernel found nothing to interrupt; Ctrl-C again stops waiting)\n")
+        else:
+            await asyncio.sleep(INTERRUPT_NOTE_DELAY)
+            if self._current_request == request:
+                self.write("\n(interrupted; code blocked inside a call such as time.sleep stops when the call "
+                           "returns; Ctrl-C again stops waiting)\n")
 
     def _printer(self, request_id: str) -> Callable[[dict], None]:
         def show(message: dict) -> None:

@@ -175,3 +175,15 @@ def test_command_line_items_at_a_terminal(tmp_path):
         assert status == 0                   # at a terminal, failed commands do not set the exit code
     finally:
         console.close()
+
+
+def test_console_survives_arguments_it_cannot_use(tmp_path):
+    (tmp_path / "echo.py").write_text("def size(x):\n    return len(x)\n")
+    lines = [f":load {tmp_path}", ":call echo.size " + "[" * 100000, ':call echo.size \'"\\ud800x"\'',
+             ":call echo.size 'ab'", "print('went on')"]
+    done = run(["console"], stdin="\n".join(lines) + "\n")
+    assert "Traceback" not in done.stderr, done.stderr[-2000:]
+    assert "= 100000" in done.stdout            # too deep for JSON and Python literals: taken as text
+    assert done.stdout.count("= 2") == 2        # the lone surrogate arrived as one character beside "x"
+    assert "went on" in done.stdout
+    assert done.returncode == 0, done.stdout

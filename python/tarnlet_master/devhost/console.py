@@ -122,6 +122,9 @@ class ConsoleApp:
                 self.terminal.write("\nKeyboardInterrupt\n")
                 self.block = []
                 self.console.kept = []
+            except UnicodeError as error:  # a line the terminal's encoding cannot read
+                self.terminal.write(f"error: {error}\n")
+                self.block = []
 
     def step(self, compiler: codeop.CommandCompiler) -> bool:
         """Read one line and act on it; False means leave."""

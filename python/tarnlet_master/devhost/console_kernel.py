@@ -88,7 +88,7 @@ def parse_value(text: str) -> Any:
     """A command argument: JSON, else a Python literal, else the text itself."""
     try:
         return json.loads(text)
-    except ValueError:
+    except (ValueError, RecursionError):
         pass
     try:
         return ast.literal_eval(text)
@@ -236,6 +236,9 @@ class Console:
         except UsageError as error:
             self.failures += 1
             self.write(f"{error}\n")
+        except Exception as error:  # the console goes on, whatever its input did
+            self.failures += 1
+            self.write(f"error: {type(error).__name__}: {error}\n")
         finally:
             self._current = None
             self._current_request = None

@@ -18,6 +18,7 @@ import asyncio
 import codeop
 import logging
 import shlex
+import signal
 import sys
 import threading
 from typing import Any, Awaitable, List, Optional, Sequence
@@ -43,6 +44,8 @@ class ConsoleApp:
         self._thread = threading.Thread(target=self.loop.run_forever, name="console-loop", daemon=True)
         self.console: Optional[Console] = None
         self.block: List[str] = []       # lines of the statement being typed
+        self._waiting = False            # a request is being waited for
+        self._interrupts = 0             # Ctrl-C presses while waiting
         self._matches: List[str] = []
 
     def call(self, work: Awaitable[Any], timeout: Optional[float] = None) -> Any:
@@ -51,8 +54,14 @@ class ConsoleApp:
     def run(self) -> int:
         self._thread.start()
         try:
+            previous = signal.signal(signal.SIGINT, self._on_sigint)
+        except ValueError:  # not the main thread: Ctrl-C keeps Python's own behaviour
+            previous = None
+        try:
             return self._run()
         finally:
+            if previous is not None:
+                signal.signal(signal.SIGINT, previous)
             self.loop.call_soon_threadsafe(self.loop.stop)
             self._thread.join(10)
             if not self._thread.is_alive():
@@ -106,8 +115,8 @@ class ConsoleApp:
             terminal.write("\nKeyboardInterrupt\n")
             code = 130
         finally:
-            exit_code = self.call(console.stop())
-            self.call(host.stop())
+            exit_code = self.wait(console.stop())     # Ctrl-C now does not cut the kernel's stop short
+            self.wait(host.stop())
             terminal.write(f"Kernel stopped ({describe_exit(exit_code)}).\n")
         return code
 
@@ -151,17 +160,24 @@ class ConsoleApp:
 
     def wait(self, work: Awaitable[Any]) -> Any:
         """Wait for the loop to finish ``work``; Ctrl-C interrupts it, a second Ctrl-C abandons it."""
-        future = asyncio.run_coroutine_threadsafe(work, self.loop)
-        interrupts = 0
-        while True:
-            try:
-                return future.result()
-            except KeyboardInterrupt:
-                interrupts += 1
-                if interrupts == 1:
-                    asyncio.run_coroutine_threadsafe(self._interrupt(), self.loop)
-                else:
-                    self.loop.call_soon_threadsafe(self.console.abandon)
+        self._interrupts = 0
+        self._waiting = True
+        try:
+            return asyncio.run_coroutine_threadsafe(work, self.loop).result()
+        finally:
+            self._waiting = False
+
+    def _on_sigint(self, signum: int, frame: Any) -> None:
+        # While a request is waited for, Ctrl-C is handled here and raises nothing: a
+        # KeyboardInterrupt could land anywhere in the waiting code, even before the wait.
+        # At the prompt it raises, so that readline drops the half-typed line.
+        if not self._waiting:
+            raise KeyboardInterrupt
+        self._interrupts += 1
+        if self._interrupts == 1:
+            asyncio.run_coroutine_threadsafe(self._interrupt(), self.loop)
+        else:
+            self.loop.call_soon_threadsafe(self.console.abandon)
 
     async def _interrupt(self) -> None:
         try:

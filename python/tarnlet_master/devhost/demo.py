@@ -1,15 +1,19 @@
 """The scripted demo session: one kernel for the demo workbook, every capability in turn.
 
-Each step prints the messages it exchanges and a line with what it showed.
-A step whose kernel side is missing (the kernel has no handler for it, or it
-does not answer within the step's time-out) is skipped with a line saying so;
-a step that gets a wrong answer is reported as failed.
+Each step prints the messages it exchanges ("->" from the host to the
+kernel, "<-" from the kernel to the host) and a line with what it showed and
+how long it took.  A step whose kernel side is missing (the kernel has no
+handler for it, or it does not answer within the step's time-out) is
+skipped with a line saying so; a step that gets a wrong answer is reported
+as failed.  Either makes the demo end with a non-zero exit code.
 """
 
 from __future__ import annotations
 
+import argparse
 import asyncio
 import sys
+import time
 from typing import Awaitable, Callable, List, Optional, Sequence, Tuple
 
 from . import demo_workbook as wb
@@ -35,10 +39,16 @@ class Demo:
         self.timeout = timeout
         self.kernel_methods: Optional[set] = None
         self.results: List[Tuple[str, str, str]] = []   # (step, "ok" | "skipped" | "FAILED", detail)
+        self.seconds: List[float] = []                  # each step's time, beside results
 
     @property
     def failed(self) -> bool:
         return any(status == "FAILED" for _, status, _ in self.results)
+
+    @property
+    def complete(self) -> bool:
+        """Every step ran and passed: nothing failed, nothing was skipped."""
+        return bool(self.results) and all(status == "ok" for _, status, _ in self.results)
 
     async def run(self, probe: bool = True) -> List[Tuple[str, str, str]]:
         """Every step in turn; ``probe`` False keeps ``kernel_methods`` as set."""
@@ -68,8 +78,11 @@ class Demo:
             if not await self.step(title, needs, body):
                 break
         self.out("\n== Summary")
-        for title, status, detail in self.results:
-            self.out(f"  {status:8} {title}" + (f": {detail}" if detail else ""))
+        for (title, status, detail), seconds in zip(self.results, self.seconds):
+            self.out(f"  {status:8} {seconds:6.2f} s  {title}" + (f": {detail}" if detail else ""))
+        counts = {status: sum(1 for _, s, _ in self.results if s == status) for status in ("ok", "skipped", "FAILED")}
+        self.out(f"{len(self.results)} steps in {sum(self.seconds):.2f} s: {counts['ok']} ok, "
+                 f"{counts['skipped']} skipped, {counts['FAILED']} failed")
         return self.results
 
     async def probe(self) -> None:
@@ -86,26 +99,29 @@ class Demo:
 
     async def step(self, title: str, needs: Sequence[str], body: Callable[[], Awaitable[str]]) -> bool:
         self.out(f"\n== {title}")
+        started = time.monotonic()
         missing = [n for n in needs if self.kernel_methods is not None and n not in self.kernel_methods]
         if missing:
-            self.record(title, "skipped", f"the kernel has no {', '.join(missing)} yet")
+            self.record(title, "skipped", f"the kernel has no {', '.join(missing)} yet", started)
             return True
         try:
             detail = await body()
         except asyncio.TimeoutError:
-            self.record(title, "skipped", f"the kernel did not answer within {self.timeout:g} s")
+            self.record(title, "skipped", f"the kernel did not answer within {self.timeout:g} s", started)
         except StepFailed as error:
-            self.record(title, "FAILED", str(error))
+            self.record(title, "FAILED", str(error), started)
         except KernelGone as error:
-            self.record(title, "FAILED", f"{error}; stopping")
+            self.record(title, "FAILED", f"{error}; stopping", started)
             return False
         else:
-            self.record(title, "ok", detail)
+            self.record(title, "ok", detail, started)
         return True
 
-    def record(self, title: str, status: str, detail: str) -> None:
+    def record(self, title: str, status: str, detail: str, started: Optional[float] = None) -> None:
+        seconds = time.monotonic() - started if started is not None else 0.0
         self.results.append((title, status, detail))
-        self.out(f"  -> {status}: {detail}")
+        self.seconds.append(seconds)
+        self.out(f"  {status} in {seconds:.2f} s: {detail}")
 
     # ------------------------------------------------------------- steps
 
@@ -121,13 +137,14 @@ class Demo:
         reply = await self.kernel.execute(code, timeout=self.timeout)
         expect(reply.final["type"] == "execution_result", f"execution failed: {reply.final.get('error')}")
         expect(reply.text() == "line 0\nline 1\nline 2\n", f"output was {reply.text()!r}")
-        streamed = len(reply.of_type("stdout"))
+        streamed = reply.text().splitlines()
         # The namespace persists between requests; a trailing expression gives the result.
         reply = await self.kernel.execute("import prices; prices.label('tea', 3.5)", timeout=self.timeout)
         expect(reply.final["type"] == "execution_result", f"execution failed: {reply.final.get('error')}")
         expect(reply.text() == "labelling tea\n", f"output was {reply.text()!r}")
         expect(reply.final.get("result") == "'tea: 3.50'", f"result was {reply.final.get('result')!r}")
-        return f"{streamed} stdout messages streamed before the result; then result {reply.final['result']}"
+        return (f"{len(streamed)} lines of output ({', '.join(map(repr, streamed))}) streamed before the "
+                f"result; then result {reply.final['result']}")
 
     async def step_worksheet_function(self) -> str:
         before = self.kernel.sys_requests_answered
@@ -252,29 +269,52 @@ class Demo:
                 f"evaluated value * factor = 10, continued to {outputs[-1].strip()}")
 
 
+LEGEND = ("Lines starting with -> are messages the host sends to the kernel, <- those the kernel sends "
+          "to the host.")
+
+
 async def run_demo(out: Callable[[str], None] = print, *, show_messages: bool = True,
-                   kernel_log: Optional[Callable[[str], None]] = None, timeout: float = STEP_TIMEOUT) -> Demo:
+                   kernel_log: Optional[Callable[[str], None]] = None, timeout: float = STEP_TIMEOUT,
+                   port: int = 0) -> Demo:
     log = (lambda line: out("    " + line)) if show_messages else None
-    async with DevHost(log=log, kernel_log=kernel_log) as host:
+    started = time.monotonic()
+    async with DevHost(log=log, kernel_log=kernel_log, port=port) as host:
         out(f"Development host listening on {host.url}<workbook id>")
+        if show_messages:
+            out(LEGEND)
         kernel = await host.start_kernel(wb.WORKBOOK_ID, workbook=wb.make_workbook())
         out(f"Kernel for {wb.WORKBOOK_ID!r} connected {kernel.start_to_connected:.2f} s after its process started "
             f"(pid {kernel.process.pid})")
         demo = Demo(kernel, out, timeout)
         await demo.run()
-    out(f"\nHost stopped; kernel process exited with code {kernel.process.returncode}")
+    out(f"\nHost stopped; kernel process exited with code {kernel.process.returncode}; "
+        f"{time.monotonic() - started:.2f} s in all")
     return demo
 
 
-def main(argv: Sequence[str]) -> int:
-    import argparse
-
-    parser = argparse.ArgumentParser(prog="python -m tarnlet_master.devhost demo",
-                                     description="Run the scripted session against a real kernel.")
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--quiet", action="store_true", help="show only the steps, not every message")
     parser.add_argument("--kernel-log", action="store_true", help="show the kernel's own log lines")
-    parser.add_argument("--timeout", type=float, default=STEP_TIMEOUT, help="seconds each answer may take")
-    args = parser.parse_args(list(argv))
+    parser.add_argument("--timeout", type=float, default=STEP_TIMEOUT, help="seconds each answer may take "
+                                                                            "(default: %(default)s)")
+    parser.add_argument("--port", type=int, default=0,
+                        help="port of the development host on 127.0.0.1 (default: a free one)")
+
+
+def run(args: argparse.Namespace) -> int:
+    """The demo; exit code 0 only when every step ran and passed."""
     kernel_log = (lambda line: print(line, file=sys.stderr)) if args.kernel_log else None
-    demo = asyncio.run(run_demo(show_messages=not args.quiet, kernel_log=kernel_log, timeout=args.timeout))
-    return 1 if demo.failed else 0
+    try:
+        demo = asyncio.run(run_demo(show_messages=not args.quiet, kernel_log=kernel_log, timeout=args.timeout,
+                                    port=args.port))
+    except (RuntimeError, TimeoutError, OSError) as error:
+        print(f"The demo could not start: {error}", file=sys.stderr)
+        return 1
+    return 0 if demo.complete else 1
+
+
+def main(argv: Sequence[str]) -> int:
+    parser = argparse.ArgumentParser(prog="python -m tarnlet_master.devhost demo",
+                                     description="Run the scripted session against a real kernel.")
+    add_arguments(parser)
+    return run(parser.parse_args(list(argv)))

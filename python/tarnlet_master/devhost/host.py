@@ -18,6 +18,7 @@ import logging
 import os
 import sys
 import time
+import urllib.parse
 from http import HTTPStatus
 from typing import Any, Callable, Dict, List, Optional
 
@@ -46,6 +47,17 @@ KERNEL_LAUNCHER = (
 DEFAULT_CONNECTION_ARGS = {"platform": "web"}
 
 
+def workbook_id_for(name: str) -> str:
+    """The kernel's workbook id for a workbook name.
+
+    The kernel puts its id into the path of the URL it connects to, as it
+    is; a name with characters that cannot stand in a URL path ("my book")
+    is therefore percent-encoded.  Names made of letters, digits and "-._~"
+    are their own id.
+    """
+    return urllib.parse.quote(name, safe="")
+
+
 def _own_process_group() -> dict:
     """Keep Ctrl-C at the host's terminal from reaching the kernel: the host ends it."""
     if sys.platform == "win32":
@@ -60,17 +72,20 @@ class DevHost:
 
     def __init__(self, *, host: str = "127.0.0.1", port: int = 0, log: Optional[Callable[[str], None]] = None,
                  kernel_log: Optional[Callable[[str], None]] = None, kernel_log_level: Optional[str] = None,
+                 kernel_output: Optional[Callable[[KernelSession, str, str], None]] = None,
                  python: str = sys.executable, env: Optional[Dict[str, str]] = None,
                  exit_timeout: float = EXIT_TIMEOUT):
         """``log`` receives one line per message in either direction; ``kernel_log``
-        each line the kernel writes to its stderr (its log).  A kernel gets
-        ``exit_timeout`` seconds to end after its connection closed before it
-        is terminated."""
+        each line the kernel writes to its stderr (its log) or stdout, prefixed
+        with the workbook and stream; ``kernel_output`` the same lines as
+        (session, "stderr" | "stdout", line).  A kernel gets ``exit_timeout``
+        seconds to end after its connection closed before it is terminated."""
         self.host = host
         self.port = port
         self.log = log
         self.kernel_log = kernel_log
         self.kernel_log_level = kernel_log_level
+        self.kernel_output = kernel_output
         self.python = python
         self.env = env
         self.exit_timeout = exit_timeout
@@ -99,12 +114,19 @@ class DevHost:
     async def start_kernel(self, workbook_id: str, *, connection_args: Optional[dict] = None,
                            workbook: Optional[InMemoryWorkbook] = None,
                            timeout: float = CONNECT_TIMEOUT) -> KernelSession:
-        """Start a kernel process for ``workbook_id`` and wait until it has connected."""
+        """Start a kernel process for ``workbook_id`` and wait until it has connected.
+
+        ``workbook_id`` may be any name: one that cannot stand in a URL path
+        reaches the kernel percent-encoded (``workbook_id_for``), and the
+        session's ``workbook_id`` is then that encoded id.
+        """
+        name, workbook_id = workbook_id, workbook_id_for(workbook_id)
         if self._server is None:
             raise RuntimeError("The host is not started")
         if workbook_id in self.kernels:
             raise ValueError(f"A kernel for workbook {workbook_id!r} is already running")
         session = KernelSession(workbook_id, workbook=workbook, log=self.log)
+        session.name = name
         self.kernels[workbook_id] = session
         args = DEFAULT_CONNECTION_ARGS if connection_args is None else connection_args
         env = dict(os.environ if self.env is None else self.env)
@@ -143,7 +165,7 @@ class DevHost:
 
     async def stop_kernel(self, workbook_id: str) -> Optional[int]:
         """Close the kernel's connection and make sure its process has ended; returns its exit code."""
-        session = self.kernels.pop(workbook_id, None)
+        session = self.kernels.pop(workbook_id_for(workbook_id), None) or self.kernels.pop(workbook_id, None)
         if session is None:
             return None
         if session.connection is not None:
@@ -199,6 +221,11 @@ class DevHost:
             lines.append(line)
             if self.kernel_log is not None:
                 self.kernel_log(f"[{session.workbook_id} {name}] {line}")
+            if self.kernel_output is not None:
+                try:
+                    self.kernel_output(session, name, line)
+                except Exception:  # a display problem must not stop the draining
+                    logger.exception("Kernel output callback failed")
 
     def _check_path(self, connection: Any, request: Any) -> Any:
         path = request.path

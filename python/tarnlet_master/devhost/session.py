@@ -130,6 +130,7 @@ class KernelSession:
     def __init__(self, workbook_id: str, *, workbook: Optional[InMemoryWorkbook] = None,
                  log: Optional[Callable[[str], None]] = None):
         self.workbook_id = workbook_id
+        self.name = workbook_id             # the workbook's name, when its id had to be encoded
         self.workbook = workbook if workbook is not None else InMemoryWorkbook()
         self.modules: Dict[str, str] = {}   # the workbook's module store
         self.process: Optional[asyncio.subprocess.Process] = None
@@ -144,6 +145,7 @@ class KernelSession:
         self.started_at: Optional[float] = None
         self.connected_at: Optional[float] = None
         self._log = log
+        self._partial_output: Dict[tuple, str] = {}   # (request_id, stream) -> text after the last newline
         self._joiner = ChunkJoiner()
         self._collectors: set = set()
         self._connected = asyncio.get_running_loop().create_future()
@@ -288,6 +290,20 @@ class KernelSession:
     def _trace(self, direction: str, message: dict, frames: int = 1) -> None:
         if self._log is None:
             return
+        kind = message.get("type")
+        request_id = message.get("request_id")
+        if direction == "<-" and kind in ("stdout", "stderr"):
+            # The kernel streams every write (often word by word): trace whole lines.
+            key = (request_id, kind)
+            *lines, rest = (self._partial_output.pop(key, "") + str(message.get("content", ""))).split("\n")
+            for line in lines:
+                self._log(f"[{self.workbook_id}] <- {kind} line {line!r} request_id={request_id!r}")
+            if rest:
+                self._partial_output[key] = rest
+            return
+        for key in [k for k in self._partial_output if k[0] == request_id]:
+            self._log(f"[{self.workbook_id}] <- {key[1]} text {self._partial_output.pop(key)!r} "
+                      f"request_id={request_id!r} (no newline)")
         suffix = f" [{frames} chunks]" if frames > 1 else ""
         self._log(f"[{self.workbook_id}] {direction} {describe(message)}{suffix}")
 
@@ -310,9 +326,10 @@ class KernelSession:
 
     async def execute(self, code: str, *, function_name: Optional[str] = None, source: str = "ide",
                       timeout: float = DEFAULT_TIMEOUT,
-                      on_message: Optional[Callable[[dict], None]] = None) -> Reply:
+                      on_message: Optional[Callable[[dict], None]] = None,
+                      request_id: Optional[str] = None) -> Reply:
         """Run console code; ``on_message`` sees the streamed output as it arrives."""
-        request_id = self.new_request_id("exec-")
+        request_id = request_id or self.new_request_id("exec-")
         message = {"type": "execution_request", "code": code, "request_id": request_id, "source": source}
         if function_name is not None:
             message["function_name"] = function_name
@@ -329,8 +346,9 @@ class KernelSession:
 
     async def call_function(self, module_name: str, function_name: str, args: Iterable[Any] = (), *,
                             source: str = "addin", timeout: float = DEFAULT_TIMEOUT,
-                            on_message: Optional[Callable[[dict], None]] = None) -> Reply:
-        request_id = self.new_request_id("call-")
+                            on_message: Optional[Callable[[dict], None]] = None,
+                            request_id: Optional[str] = None) -> Reply:
+        request_id = request_id or self.new_request_id("call-")
         message = {"type": "custom_function_call", "module_name": module_name, "function_name": function_name,
                    "args": list(args), "request_id": request_id, "workbook_id": self.workbook_id,
                    "source": source}
@@ -345,8 +363,9 @@ class KernelSession:
 
     async def stream_function(self, module_name: str, function_name: str, args: Iterable[Any] = (), *,
                               timeout: float = DEFAULT_TIMEOUT,
-                              on_message: Optional[Callable[[dict], None]] = None) -> Reply:
-        request_id = self.new_request_id("stream-")
+                              on_message: Optional[Callable[[dict], None]] = None,
+                              request_id: Optional[str] = None) -> Reply:
+        request_id = request_id or self.new_request_id("stream-")
         message = {"type": "execute_streaming_function", "request_id": request_id, "module_name": module_name,
                    "function_name": function_name, "args": list(args), "workbook_id": self.workbook_id,
                    "source": "addin"}
@@ -381,6 +400,19 @@ class KernelSession:
                             "dirty_files": dirty_files})
         reply = await self.request(message, until=f"{kind}_response", timeout=timeout)
         return reply.final
+
+    async def interrupt(self, request_id: Any = None, timeout: float = DEFAULT_TIMEOUT) -> Optional[bool]:
+        """Ask the kernel to raise KeyboardInterrupt in the request (all requests
+        when ``request_id`` is None); True or False as it answers, None when no
+        answer came within ``timeout`` (a kernel that does not know the message)."""
+        message: Dict[str, Any] = {"type": "interrupt_request"}
+        if request_id is not None:
+            message["request_id"] = request_id
+        try:
+            reply = await self.request(message, until="interrupt_reply", timeout=timeout)
+        except asyncio.TimeoutError:
+            return None
+        return reply.final.get("interrupted") is True
 
     async def shutdown(self) -> None:
         """Ask the kernel to disconnect by itself."""

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import json
 import logging
+import re
 import uuid
 from typing import Any, Dict, Iterator, List, Optional
 
@@ -19,9 +20,20 @@ CHUNK_HEADER_TYPE = "chunk"
 logger = logging.getLogger(__name__)
 
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def encode(message: Any) -> str:
-    """Compact JSON with non-ASCII characters as themselves (the kernel's orjson form)."""
-    return json.dumps(message, ensure_ascii=False, separators=(",", ":"))
+    """Compact JSON with non-ASCII characters as themselves (the kernel's orjson form).
+
+    A lone surrogate cannot travel as UTF-8 text: a message holding one is
+    written with escapes ("\\ud800") instead, which JSON readers decode to
+    the same string.
+    """
+    raw = json.dumps(message, ensure_ascii=False, separators=(",", ":"))
+    if _SURROGATE.search(raw):
+        raw = json.dumps(message, ensure_ascii=True, separators=(",", ":"))
+    return raw
 
 
 def frames_for(message: dict, chunk_size: int = CHUNK_SIZE) -> List[str]:

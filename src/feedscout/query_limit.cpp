@@ -61,6 +61,9 @@ py::object deadline_stream_close(py::object self) {
     return py::none();
 }
 
+// The wrapped stream keeps the response's timing.
+py::object deadline_stream_elapsed(py::object self) { return py::getattr(self.attr("_stream"), "elapsed", py::none()); }
+
 // The stream class for the HTTP library at hand: the library checks that a response's
 // stream is one of its own byte streams, so ours derives from that class (found in the
 // stream's own ancestry). None when it cannot be found.
@@ -78,6 +81,7 @@ py::object deadline_stream_class(const py::object &stream) {
         cls.def("__iter__", &deadline_stream_iter);
         cls.def("__next__", &deadline_stream_next);
         cls.def("close", &deadline_stream_close);
+        cls.def_property_readonly("elapsed", &deadline_stream_elapsed);
         py::object built = cls.build();
         set_module_global("_deadline_stream_class", built);
         return built;

@@ -9,9 +9,12 @@ An index without a pip_api entry is queried through unearth.
 import asyncio
 import collections
 import hashlib
+import importlib
+import importlib.metadata
 import io
 import logging
 import socket
+import sys
 import tarfile
 import zipfile
 
@@ -21,6 +24,7 @@ from aiohttp import web
 from tarnlet_master.business_layer.packages import feedscout
 
 LOGGER = feedscout.__name__
+DRIP_INTERVAL = 0.5  # seconds between the bytes of a page that trickles in
 
 ALPHA_2_REQUIRES = [
     "requests[security, socks] >=2.0 ; python_version < '3.8'",
@@ -29,9 +33,11 @@ ALPHA_2_REQUIRES = [
     'coverage>=5 ; extra == "Cov"',
 ]
 
-# index -> package -> version -> (requires_dist, how the simple page offers it)
+# index -> package -> version -> (requires_dist, how the simple page offers it[, details])
 # offer: "metadata" (wheel + PEP 658 file), "wheel" (wheel only), "sdist", "bad-metadata"
 # (announced metadata file whose hash does not match), None (JSON API only).
+# details: "files" (yanked flag per file; default one file, not yanked), "provides"
+# (Provides-Extra), "metadata_version", "dynamic" (Dynamic fields).
 INDEXES = {
     "primary": {
         "alpha": {
@@ -44,6 +50,39 @@ INDEXES = {
         "gamma": {"3.1": (["attrs>=20", "tomli ; extra == 'toml'"], "wheel")},
         "delta": {"0.5": (["idna ; extra == 'idn'"], "sdist")},
         "epsilon": {"1.0": (["real-dep ; extra == 'real'"], "bad-metadata")},
+        "omega": {
+            "1.0": ([], "metadata"),
+            "1.1": ([], "metadata", {"files": [True]}),
+            "1.2": ([], "metadata", {"files": []}),
+            "1.3": ([], "metadata", {"files": [True, False]}),
+            "1.4": ([], "metadata", {"files": [True, True]}),
+            "2.0b1": ([], "metadata"),
+        },
+        "extrakit": {
+            "1.0": (
+                [
+                    "dep-a ; extra == 'Cool_Stuff'",
+                    'dep-b ; extra == "a" or extra == "B"',
+                    "dep-c ; python_version >= '3' and extra == 'Mixed.Case'",
+                    "dep-d>=2",
+                ],
+                "metadata",
+                {"provides": ["security", "Cool_Stuff", "a", "B", "Mixed.Case", "ssl"]},
+            ),
+        },
+        "oldstyle": {
+            "1.0": (
+                ["botocore (<1.45.0,>=1.44.18)", "packaging (>=20)", "urllib3 [socks] (>=1.25) ; extra == 'net'"],
+                "metadata",
+            ),
+            "1!2.0+local": (["epoch-dep"], None),
+        },
+        "legacy": {"0.10.1": ([], "sdist", {"metadata_version": "1.0"})},
+        "dynamic": {"2.0": (["listed"], "sdist", {"metadata_version": "2.2", "dynamic": ["Requires-Dist"]})},
+        "static": {"2.0": (["listed"], "sdist", {"metadata_version": "2.2", "dynamic": ["Summary"]})},
+        "needs": {"1.0": (["shadowed (>=1,<2)", "json", "absent-dep>=1"], "metadata")},
+        "drip": {"1.0": (["late"], "metadata")},
+        "dripfile": {"1.0": (["late"], "wheel")},
     },
     "secondary": {
         "alpha": {"99.0": (["from-secondary"], "metadata")},
@@ -52,10 +91,28 @@ INDEXES = {
 }
 
 
-def metadata_text(name, version, requires):
-    lines = ["Metadata-Version: 2.1", f"Name: {name}", f"Version: {version}"]
+def details_of(entry):
+    return entry[2] if len(entry) > 2 else {}
+
+
+def metadata_text(name, version, requires, details=None):
+    details = details or {}
+    lines = [f"Metadata-Version: {details.get('metadata_version', '2.1')}", f"Name: {name}", f"Version: {version}"]
+    lines += [f"Dynamic: {field}" for field in details.get("dynamic", [])]
     lines += [f"Requires-Dist: {r}" for r in requires or []]
+    lines += [f"Provides-Extra: {e}" for e in details.get("provides", [])]
     return ("\n".join(lines) + "\n").encode()
+
+
+def file_names(name, version, entry):
+    """(file name, yanked) of each file of a release; the first is the plain wheel or sdist."""
+    suffix = ".tar.gz" if entry[1] == "sdist" else "-py3-none-any.whl"
+    flags = details_of(entry).get("files", [False])
+    names = []
+    for build, yanked in enumerate(flags):
+        tag = f"-{build}" if build else ""  # a build tag keeps the wheels' names apart
+        names.append((f"{name}-{version}{tag}{suffix}", yanked))
+    return names
 
 
 def wheel_bytes(name, version, metadata):
@@ -83,6 +140,9 @@ class Index:
     def __init__(self):
         self.hits = collections.Counter()
         self.release_slow = asyncio.Event()
+        self.drip_started = asyncio.Event()
+        self.drip_stopped = asyncio.Event()
+        self.odd_releases = {}  # what the "odd" index answers for every package
         self.files = {}  # (index, filename) -> bytes
         self.pages = {}  # (index, name) -> html
         for index, packages in INDEXES.items():
@@ -91,23 +151,39 @@ class Index:
 
     def _page(self, index, name, versions):
         anchors = []
-        for version, (requires, offer) in versions.items():
+        for version, entry in versions.items():
+            requires, offer = entry[:2]
             if offer is None:
                 continue
-            metadata = metadata_text(name, version, requires)
-            if offer == "sdist":
-                filename = f"{name}-{version}.tar.gz"
-                self.files[(index, filename)] = sdist_bytes(name, version, metadata)
-            else:
-                filename = f"{name}-{version}-py3-none-any.whl"
-                self.files[(index, filename)] = wheel_bytes(name, version, metadata)
-            attrs = ""
-            if offer in ("metadata", "bad-metadata"):
-                served = metadata if offer == "metadata" else metadata_text(name, version, ["wrong-dep"])
-                self.files[(index, filename + ".metadata")] = served
-                attrs = f' data-dist-info-metadata="sha256={hashlib.sha256(metadata).hexdigest()}"'
-            anchors.append(f'<a href="/{index}/files/{filename}"{attrs}>{filename}</a>')
+            metadata = metadata_text(name, version, requires, details_of(entry))
+            for filename, yanked in file_names(name, version, entry):
+                if offer == "sdist":
+                    self.files[(index, filename)] = sdist_bytes(name, version, metadata)
+                else:
+                    self.files[(index, filename)] = wheel_bytes(name, version, metadata)
+                attrs = ' data-yanked=""' if yanked else ""
+                if offer in ("metadata", "bad-metadata"):
+                    served = metadata if offer == "metadata" else metadata_text(name, version, ["wrong-dep"])
+                    self.files[(index, filename + ".metadata")] = served
+                    attrs += f' data-dist-info-metadata="sha256={hashlib.sha256(metadata).hexdigest()}"'
+                anchors.append(f'<a href="/{index}/files/{filename}"{attrs}>{filename}</a>')
         return "<!DOCTYPE html><html><body>" + "\n".join(anchors) + "</body></html>"
+
+    async def _drip(self, request, content_type):
+        """Headers at once, then one byte every DRIP_INTERVAL seconds for a long while."""
+        self.drip_started.set()
+        response = web.StreamResponse(headers={"Content-Type": content_type})
+        try:
+            await response.prepare(request)
+            for _ in range(200):
+                await response.write(b" ")
+                await asyncio.sleep(DRIP_INTERVAL)
+            await response.write_eof()
+        except (ConnectionError, asyncio.CancelledError):
+            pass
+        finally:
+            self.drip_stopped.set()
+        return response
 
     async def _special(self, name):
         if name == "broken":
@@ -123,13 +199,21 @@ class Index:
     async def package_json(self, request):
         index, name = request.match_info["index"], request.match_info["name"]
         self.hits[request.path] += 1
+        if index == "odd":
+            return web.json_response({"releases": self.odd_releases})
         special = await self._special(name)
         if special is not None:
             return special
+        if name == "drip":
+            return await self._drip(request, "application/json")
         versions = INDEXES.get(index, {}).get(name)
         if versions is None:
             return web.json_response({"message": "Not Found"}, status=404)
-        return web.json_response({"info": {"name": name}, "releases": {v: [] for v in versions}})
+        releases = {
+            version: [{"filename": f, "yanked": y} for f, y in file_names(name, version, entry)]
+            for version, entry in versions.items()
+        }
+        return web.json_response({"info": {"name": name}, "releases": releases})
 
     async def version_json(self, request):
         index, name, version = (request.match_info[k] for k in ("index", "name", "version"))
@@ -137,16 +221,22 @@ class Index:
         special = await self._special(name)
         if special is not None:
             return special
+        if name == "drip":
+            return await self._drip(request, "application/json")
         entry = INDEXES.get(index, {}).get(name, {}).get(version)
         if entry is None:
             return web.json_response({"message": "Not Found"}, status=404)
-        return web.json_response({"info": {"name": name, "version": version, "requires_dist": entry[0]}})
+        info = {"name": name, "version": version, "requires_dist": entry[0]}
+        info["provides_extra"] = details_of(entry).get("provides")
+        return web.json_response({"info": info})
 
     async def simple(self, request):
         index, name = request.match_info["index"], request.match_info["name"]
         self.hits[request.path] += 1
         if name == "broken":
             return web.Response(status=500, text="boom")
+        if name == "drip":
+            return await self._drip(request, "text/html")
         page = self.pages.get((index, name))
         if page is None:
             return web.Response(status=404, text="no such project")
@@ -155,6 +245,8 @@ class Index:
     async def file(self, request):
         index, filename = request.match_info["index"], request.match_info["filename"]
         self.hits[request.path] += 1
+        if filename.startswith("dripfile-"):
+            return await self._drip(request, "application/octet-stream")
         body = self.files.get((index, filename))
         if body is None:
             return web.Response(status=404)
@@ -423,8 +515,8 @@ async def test_slow_index_times_out_after_ten_seconds(index, closing, debug_logs
 async def test_extras_by_the_extra_rule(index, closing, json_api):
     client = scout(index, json_api=json_api)
     closing(client)
-    # "Cov" keeps its case; "docs" lacks the "extra ==" text; sorted as strings
-    assert await client.get_extras("alpha", "2.0") == ["Cov", "test"]
+    # "Cov" in its normalised form; "docs" lacks the "extra ==" text; sorted as strings
+    assert await client.get_extras("alpha", "2.0") == ["cov", "test"]
     assert await client.get_extras("nullreq", "1.0") == []
     assert await client.get_extras("beta", "0.1") == ["z"]
 
@@ -544,3 +636,310 @@ async def test_without_aiohttp_queries_fail_into_empty_results(index, debug_logs
     assert lines(debug_logs, logging.ERROR) == [
         f"Failed to query {primary} for alpha: aiohttp not installed, cannot query package indexes"
     ]
+
+
+# --- what may go into a request ---
+
+BAD_NAMES = [
+    "beta/../alpha",  # another package's page on the same index
+    "../secondary/pypi/beta",
+    "%2e%2e/alpha",
+    "alpha?x=1",
+    "alpha#frag",
+    "-alpha",
+    "alpha.",
+    "al pha",
+    "alpha\x00",
+    "\udc80lpha",
+    "ålpha",
+    "",
+    None,
+    7,
+]
+BAD_VERSIONS = ["../../alpha/2.0", "2.0/../1.0", "1.0%2f..", "1.0 ", " 1.0", "1.*", "", "\udcff", None, 2.0]
+
+
+def name_calls(client, url, name):
+    """Every query that takes a package name but no version, with its empty answer."""
+    return [
+        (lambda: client.get_versions(name), []),
+        (lambda: client.find_repo_for_package(name), None),
+        (lambda: client._get_versions_from_index(name, url), []),
+        (lambda: client._package_exists_in_index(name, url), False),
+    ]
+
+
+def version_calls(client, url, name, version):
+    """Every query that takes a package name and a version, with its empty answer."""
+    return [
+        (lambda: client.get_extras(name, version), []),
+        (lambda: client.get_dependencies(name, version), []),
+        (lambda: client.find_repo_for_package_version(name, version), None),
+        (lambda: client._get_extras_from_index(name, version, url), set()),
+        (lambda: client._get_dependencies_from_index(name, version, url), []),
+        (lambda: client._package_version_exists_in_index(name, version, url), False),
+    ]
+
+
+def warnings_of(caplog):
+    return lines(caplog, logging.WARNING)
+
+
+@pytest.mark.parametrize("json_api", [("primary", "secondary"), ()], ids=["json", "unearth"])
+@pytest.mark.parametrize("name", BAD_NAMES, ids=repr)
+async def test_bad_names_are_refused_before_any_request(index, closing, caplog, json_api, name):
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    client = scout(index, json_api=json_api)
+    closing(client)
+    primary = simple_url(index, "primary")
+    for call, empty in name_calls(client, primary, name) + version_calls(client, primary, name, "1.0"):
+        caplog.clear()
+        assert await call() == empty
+        assert warnings_of(caplog) == [f"Refusing package name {name!r}: not a valid distribution name"]
+    assert not index.hits
+
+
+@pytest.mark.parametrize("json_api", [("primary", "secondary"), ()], ids=["json", "unearth"])
+@pytest.mark.parametrize("version", BAD_VERSIONS, ids=repr)
+async def test_bad_versions_are_refused_before_any_request(index, closing, caplog, json_api, version):
+    caplog.set_level(logging.INFO, logger=LOGGER)
+    client = scout(index, json_api=json_api)
+    closing(client)
+    for call, empty in version_calls(client, simple_url(index, "primary"), "alpha", version):
+        caplog.clear()
+        assert await call() == empty
+        assert warnings_of(caplog) == [f"Refusing version {version!r} of alpha: not a valid version"]
+    assert not index.hits
+
+
+async def test_blocking_finder_helpers_refuse_too(index, closing, caplog):
+    client = scout(index, json_api=())
+    closing(client)
+    primary = simple_url(index, "primary")
+    assert client._get_versions_via_unearth("beta/../alpha", primary) == []
+    assert client._get_extras_via_unearth("alpha", "../2.0", primary) == set()
+    assert client._get_dependencies_via_unearth("/alpha", "2.0", primary) == []
+    assert client._package_exists_via_unearth("beta/../alpha", primary) is False
+    assert client._package_version_exists_via_unearth("alpha", "2.0/..", primary) is False
+    assert len(warnings_of(caplog)) == 5
+    assert not index.hits
+
+
+async def test_absolute_path_name_does_not_read_the_disk(index, closing, caplog, tmp_path):
+    # A directory laid out as a one-page index: the finder would read its index.html.
+    (tmp_path / "index.html").write_text('<a href="alpha-6.6-py3-none-any.whl">alpha-6.6-py3-none-any.whl</a>')
+    caplog.set_level(logging.DEBUG)
+    client = scout(index, json_api=())
+    closing(client)
+    assert await client.get_versions(str(tmp_path)) == []
+    assert await client.find_repo_for_package(str(tmp_path)) is None
+    assert await client.get_dependencies(str(tmp_path), "6.6") == []
+    assert not [r for r in caplog.records if str(tmp_path) in r.getMessage() and r.name != LOGGER]
+    assert len(warnings_of(caplog)) == 3
+
+
+@pytest.mark.parametrize("name", ["a", "Z9", "zope.interface", "typing_extensions", "x.y-z_1", "Mixed-Case.Name"])
+async def test_every_distribution_name_is_asked_for(index, closing, caplog, name):
+    client = scout(index, secondary=False)
+    closing(client)
+    assert await client.get_versions(name) == []  # not on the index: a quiet 404
+    assert await client.get_extras(name, "1.0.post2.dev3") == []
+    assert not [line for line in warnings_of(caplog) if line.startswith("Refusing")]
+    assert index.hits[f"/primary/pypi/{name}/json"] == 1
+    assert index.hits[f"/primary/pypi/{name}/1.0.post2.dev3/json"] == 1
+
+
+async def test_versions_with_epoch_and_local_part_are_encoded(index, closing, caplog):
+    client = scout(index)
+    closing(client)
+    assert await client.get_dependencies("oldstyle", "1!2.0+local") == [
+        {"name": "epoch-dep", "version_spec": "", "extras": [], "markers": ""}
+    ]
+    assert await client.find_repo_for_package_version("oldstyle", "1!2.0+local") == simple_url(index, "primary")
+    assert not warnings_of(caplog)
+    assert index.hits["/primary/pypi/oldstyle/1!2.0+local/json"] == 2
+
+
+# --- one time limit for every query path ---
+
+
+@pytest.fixture
+def short_limit(monkeypatch):
+    monkeypatch.setattr(feedscout, "QUERY_TIMEOUT", 2)
+    return 2
+
+
+def drip_queries(client, index):
+    primary = simple_url(index, "primary")
+    return {
+        "json versions": (lambda: client.get_versions("drip", primary), [], f"Timeout querying {primary} for drip"),
+        "finder versions": (lambda: client.get_versions("drip", primary), [], f"Timeout querying {primary} for drip"),
+        "finder download": (
+            lambda: client.get_dependencies("dripfile", "1.0", primary),
+            [],
+            f"Timeout querying {primary} for dripfile",
+        ),
+        "finder existence": (
+            lambda: client._package_exists_in_index("drip", primary),
+            False,
+            f"Unearth check failed for drip at {primary}: no complete answer within 2 s",
+        ),
+        "finder version existence": (
+            lambda: client._package_version_exists_in_index("drip", "1.0", primary),
+            False,
+            f"Unearth check failed for drip==1.0 at {primary}: no complete answer within 2 s",
+        ),
+    }
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize(
+    "which", ["json versions", "finder versions", "finder download", "finder existence", "finder version existence"]
+)
+async def test_a_trickling_index_is_cut_off_at_the_limit(index, closing, debug_logs, short_limit, which):
+    client = scout(index, json_api=("primary",) if which.startswith("json") else ())
+    closing(client)
+    call, empty, line = drip_queries(client, index)[which]
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    assert await call() == empty
+    elapsed = loop.time() - started
+    assert index.drip_started.is_set()
+    # the page would take 100 s; the answer comes at the limit (bound generous for a busy machine)
+    assert elapsed < short_limit + 8
+    assert line in lines(debug_logs)
+    # the worker thread gives up on the page too, and says nothing more once it has
+    await asyncio.wait_for(index.drip_stopped.wait(), 15)
+    await loop.shutdown_default_executor()
+    assert lines(debug_logs, logging.ERROR) == ([line] if line.startswith("Timeout") else [])
+
+
+# --- extras ---
+
+
+@pytest.mark.parametrize("json_api", [("primary",), ()], ids=["json", "unearth"])
+async def test_extras_declared_and_named_in_markers_normalised(index, closing, json_api):
+    client = scout(index, json_api=json_api)
+    closing(client)
+    # "security" and "ssl" add no requirement; both extras of the "or" marker count
+    assert await client.get_extras("extrakit", "1.0") == ["a", "b", "cool-stuff", "mixed-case", "security", "ssl"]
+
+
+def install_from_index(index, site, name, version):
+    """Unpack the index's wheel of name==version into `site` as an installed distribution."""
+    body = index.files[("primary", f"{name}-{version}-py3-none-any.whl")]
+    with zipfile.ZipFile(io.BytesIO(body)) as wheel:
+        wheel.extractall(site)
+    importlib.invalidate_caches()
+
+
+async def test_installed_extras_match_what_the_index_answers(index, closing, tmp_path, monkeypatch):
+    monkeypatch.syspath_prepend(str(tmp_path))
+    install_from_index(index, tmp_path, "extrakit", "1.0")
+    client = scout(index)
+    closing(client)
+    for extra in await client.get_extras("extrakit", "1.0"):
+        assert client.check_specifier_in_dist("extrakit", "==1.0", [extra]) == "1.0"
+    for spelled in (["COOL.STUFF"], ["cool_stuff", "Mixed-Case"], ["B", "a", "SSL"]):
+        assert client.check_specifier_in_dist("extrakit", "", spelled) == "1.0"
+    assert client.check_specifier_in_dist("extrakit", "", ["security", "socks"]) is None
+
+
+# --- requirements written the old way ---
+
+
+@pytest.mark.parametrize("json_api", [("primary",), ()], ids=["json", "unearth"])
+@pytest.mark.parametrize("with_packaging", [True, False], ids=["packaging", "textual"])
+async def test_parenthesised_specifiers_become_usable(index, closing, monkeypatch, json_api, with_packaging):
+    if not with_packaging:
+        monkeypatch.setattr(feedscout, "Requirement", None)
+    client = scout(index, json_api=json_api)
+    closing(client)
+    records = await client.get_dependencies("oldstyle", "1.0")
+    assert [(r["name"], r["version_spec"]) for r in records] == [
+        ("botocore", "<1.45.0,>=1.44.18"),
+        ("packaging", ">=20"),
+        ("urllib3", ">=1.25") if with_packaging else ("urllib3", "[socks] (>=1.25)"),
+    ]
+    if with_packaging:
+        assert records[2]["extras"] == ["socks"] and records[2]["markers"] == "extra == 'net'"
+    # the spec goes on to the installed check, which can now answer
+    installed = importlib.metadata.version("packaging")
+    assert client.check_specifier_in_dist("packaging", records[1]["version_spec"]) == installed
+    assert client.check_specifier_in_dist("packaging", records[0]["version_spec"]) is None
+
+
+@pytest.mark.parametrize("json_api", [("primary",), ()], ids=["json", "unearth"])
+async def test_dependencies_checked_against_what_is_installed(index, closing, tmp_path, monkeypatch, json_api):
+    # Two copies of one distribution: the one imports would use comes first on sys.path.
+    for site, version in (("later", "2.5"), ("earlier", "1.5")):
+        info = tmp_path / site / f"shadowed-{version}.dist-info"
+        info.mkdir(parents=True)
+        (info / "METADATA").write_bytes(metadata_text("shadowed", version, []))
+        monkeypatch.syspath_prepend(str(tmp_path / site))
+    importlib.invalidate_caches()
+    client = scout(index, json_api=json_api)
+    closing(client)
+    records = await client.get_dependencies("needs", "1.0")
+    # a caller passing on "no specifier" as None
+    satisfied = {r["name"]: client.check_specifier_in_dist(r["name"], r["version_spec"] or None, r["extras"]) for r in records}
+    assert satisfied == {"shadowed": "1.5", "json": sys.version.split()[0], "absent-dep": None}
+
+
+# --- source distributions that cannot state their dependencies ---
+
+
+async def test_unknown_dependencies_are_said_and_not_cached(index, closing, caplog):
+    client = scout(index, json_api=(), secondary=False)
+    closing(client)
+    assert await client.get_dependencies("legacy", "0.10.1") == []
+    assert warnings_of(caplog) == [
+        "Dependencies of legacy==0.10.1 are unknown: its metadata (Metadata-Version 1.0) predates Requires-Dist"
+    ]
+    caplog.clear()
+    listed = [{"name": "listed", "version_spec": "", "extras": [], "markers": ""}]
+    assert await client.get_dependencies("dynamic", "2.0") == listed
+    assert warnings_of(caplog) == ["Dependencies of dynamic==2.0 are unknown: its metadata declares them dynamic"]
+    assert client._metadata_cache == {}
+    pages = index.hits["/primary/simple/dynamic/"]
+    await client.get_dependencies("dynamic", "2.0")
+    assert index.hits["/primary/simple/dynamic/"] == pages + 1  # asked again, not answered from a cache
+
+    # another field declared dynamic says nothing about the dependencies
+    caplog.clear()
+    assert await client.get_dependencies("static", "2.0") == listed
+    assert not warnings_of(caplog)
+    assert client._metadata_cache == {("static", "2.0"): listed}
+
+
+# --- releases nobody can install ---
+
+
+@pytest.mark.parametrize("json_api", [("primary",), ()], ids=["json", "unearth"])
+async def test_releases_without_installable_files_are_left_out(index, closing, json_api):
+    client = scout(index, json_api=json_api)
+    closing(client)
+    # 1.1 and 1.4: every file yanked; 1.2: no files; 1.3 keeps one file; the pre-release stays
+    assert await client.get_versions("omega") == ["2.0b1", "1.3", "1.0"]
+
+
+async def test_release_lists_in_unexpected_forms(index, closing):
+    index.odd_releases = {
+        "1.0": None,
+        "2.0": "not a list",
+        "3.0": [{"yanked": True}, "not a file"],
+        "4.0": [{"yanked": "for a reason"}],
+        "5.0": [{"yanked": False}, {"yanked": True}],
+        "6.0": [{}],
+    }
+
+    client = feedscout.Feedscout(
+        Settings(
+            {
+                "package_management.pip.index_urls": [{"url": f"{index.base}/odd/simple/", "primary": True}],
+                "package_management.pip_api": [api_entry(index, "odd")],
+            }
+        )
+    )
+    closing(client)
+    assert await client.get_versions("anything") == ["6.0", "5.0", "3.0", "2.0"]

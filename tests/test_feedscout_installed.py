@@ -154,3 +154,17 @@ def test_entries_put_into_the_table_are_read_through_their_metadata():
     client._distributions_cache["handmade"].metadata["Version"] = "5.0"
     assert client.check_specifier_in_dist("handmade", ">4") == "5.0"
     assert client.check_specifier_in_dist("noversion", "") is None
+
+
+def test_none_and_odd_arguments_are_answered_not_raised(site_dir, debug_logs):
+    site_dir("plainpkg", "1.0", ["x ; extra == 'fast'"])
+    client = feedscout.Feedscout(None)
+    assert client.check_specifier_in_dist("plainpkg", None) == "1.0"
+    assert client.check_specifier_in_dist("plainpkg", None, ["fast"]) == "1.0"
+    assert client.check_specifier_in_dist("json", None, None) == PY_VERSION
+    for name in (None, 5, "\udc80"):
+        assert client.check_specifier_in_dist(name, "") is None
+    assert client.check_specifier_in_dist("plainpkg", "", [None]) is None
+    assert client.check_specifier_in_dist("plainpkg", 3) is None  # a specifier that is no text: one debug line
+    assert [m for m in messages(debug_logs) if m.startswith("Error checking version spec for plainpkg: ")]
+

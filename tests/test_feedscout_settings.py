@@ -203,11 +203,16 @@ def test_api_pattern_matches_across_trailing_slashes():
             {"name": "requests", "version_spec": ">=2.0", "extras": ["security", "socks"], "markers": "python_version < '3.8'"},
         ),
         ("numpy", {"name": "numpy", "version_spec": "", "extras": [], "markers": ""}),
-        ("a.b_c-d (>=1,<2)", {"name": "a.b_c-d", "version_spec": "(>=1,<2)", "extras": [], "markers": ""}),
+        ("a.b_c-d (>=1,<2)", {"name": "a.b_c-d", "version_spec": ">=1,<2", "extras": [], "markers": ""}),
         ("x[a,,b]==1", {"name": "x", "version_spec": "==1", "extras": ["a", "", "b"], "markers": ""}),
         ("x ; a ; b", {"name": "x", "version_spec": "", "extras": [], "markers": "a ; b"}),
-        ("x[] >1", {"name": "x", "version_spec": "[] >1", "extras": [], "markers": ""}),
+        ("x[] >1", {"name": "x", "version_spec": ">1", "extras": [], "markers": ""}),
         ("  spaced  ==1  ;  ", {"name": "spaced", "version_spec": "==1", "extras": [], "markers": ""}),
+        ("x (==1.0)", {"name": "x", "version_spec": "==1.0", "extras": [], "markers": ""}),
+        ("x ( >=1 , <2 )", {"name": "x", "version_spec": ">=1 , <2", "extras": [], "markers": ""}),
+        ("x [b,a] >=1", {"name": "x", "version_spec": ">=1", "extras": ["a", "b"], "markers": ""}),
+        ("x >=1, <2", {"name": "x", "version_spec": ">=1, <2", "extras": [], "markers": ""}),  # as written
+        ("x @ https://h/x-1.0.whl", {"name": "x", "version_spec": "@ https://h/x-1.0.whl", "extras": [], "markers": ""}),
     ],
 )
 def test_parse_requirement(req, expected):
@@ -216,10 +221,20 @@ def test_parse_requirement(req, expected):
     assert list(record) == ["name", "version_spec", "extras", "markers"]
 
 
-@pytest.mark.parametrize("req", ["", ">=1.0", "[extra] x", " ; python_version > '3'"])
+@pytest.mark.parametrize("req", ["", ">=1.0", "[extra] x", " ; python_version > '3'", None, 5, ["x"]])
 def test_unparsable_requirement_warns(req, caplog):
     caplog.set_level(logging.DEBUG, logger=LOGGER)
     assert feedscout.Feedscout(None)._parse_requirement(req) is None
     messages = [r.getMessage() for r in caplog.records if r.name == LOGGER]
-    assert messages == ["Could not parse requirement: " + req.split(";")[0].strip()]
+    text = req.split(";")[0].strip() if isinstance(req, str) else str(req)
+    assert messages == ["Could not parse requirement: " + text]
     assert caplog.records[-1].levelno == logging.WARNING
+
+
+@pytest.mark.parametrize(
+    "req, version_spec",
+    [("a (>=1)", ">=1"), ("a(<2,>=1)", "<2,>=1"), ("a ()", ""), ("a >=1 (x)", ">=1 (x)"), ("a[] >1", "[] >1")],
+)
+def test_requirements_without_packaging_are_read_as_text(req, version_spec, monkeypatch):
+    monkeypatch.setattr(feedscout, "Requirement", None)
+    assert feedscout.Feedscout(None)._parse_requirement(req)["version_spec"] == version_spec

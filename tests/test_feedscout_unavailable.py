@@ -114,6 +114,9 @@ def test_client_without_any_optional_dependency():
             out["dependencies"] = await client.get_dependencies("x", "1.0")
             out["check"] = client.check_specifier_in_dist("json", "")
             out["parsed"] = client._parse_requirement("a[b]>=1; c")
+            out["old_style"] = client._parse_requirement("a (>=1)")
+            out["requirement"] = feedscout.Requirement is not None
+            out["refused"] = [await client.get_versions("a/../b"), await client.get_extras("x", "1.0/../2")]
             await client.close()
             return out
 
@@ -128,10 +131,15 @@ def test_client_without_any_optional_dependency():
     assert result["versions"] == [] and result["extras"] == [] and result["dependencies"] == []
     assert result["check"] is None
     assert result["parsed"] == {"name": "a", "version_spec": ">=1", "extras": ["b"], "markers": "c"}
+    assert result["old_style"]["version_spec"] == ">=1" and result["requirement"] is False
+    assert result["refused"] == [[], []]
     records = result["records"]
     assert ["DEBUG", f"API check failed for x at http://127.0.0.1:1/simple/: {aiohttp_missing}"] in records
     assert ["DEBUG", f"API check failed for x==1.0 at http://127.0.0.1:1/simple/: {aiohttp_missing}"] in records
     assert ["DEBUG", "No API pattern and unearth not available for http://127.0.0.1:1/other/"] in records
     assert ["ERROR", f"Failed to query http://127.0.0.1:1/simple/ for x: {aiohttp_missing}"] in records
     assert ["WARNING", "No versions found for x in any index"] in records
+    # without packaging a version is checked by its characters alone
+    assert ["WARNING", "Refusing package name 'a/../b': not a valid distribution name"] in records
+    assert ["WARNING", "Refusing version '1.0/../2' of x: not a valid version"] in records
     assert ["DEBUG", "packaging library not available, cannot check distributions"] in records

@@ -3,6 +3,7 @@
 // assembles the class and the module-level names.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "../common/coro.hpp"
@@ -22,6 +23,8 @@ void add_metadata_methods(ClassBuilder &cls);
 // Installed distributions and specifier checks.
 void add_installed_methods(ClassBuilder &cls);
 
+// QUERY_TIMEOUT and the context variable that carries a query's state to the worker thread.
+void register_query_limit(py::module_ &m);
 // _dummy_metadata and _dummy_dist, the standard-library placeholders.
 void register_placeholders(py::module_ &m);
 // The public index's URLs as the installed pip describes them (None without pip).
@@ -55,10 +58,6 @@ std::string version_api_url(std::string pattern, const std::string &package_name
 // (status, body) where body is the decoded JSON for status 200 and None otherwise.
 Coro get_api_json(py::object self, std::string url);
 
-// asyncio.get_event_loop().run_in_executor(None, self.<method>, *args): blocking finder
-// work never runs on the loop.
-py::object run_method_in_executor(const py::object &self, const char *method, const py::tuple &args);
-
 // A PackageFinder for one index, built through the module's current `PackageFinder`, and the
 // HTTP client it owns; close() releases that client (unearth would otherwise keep one alive
 // per finder until the interpreter exits).
@@ -75,7 +74,50 @@ private:
     py::object client_;
 };
 
-// The extra name a Requires-Dist string declares (`extra == 'name'`), or None.
-py::object extra_name_of(const py::handle &requirement);
+// PEP 685 form of an extra's name (a str).
+py::object normalize_extra(const py::handle &extra);
+// Every extra a Requires-Dist string's marker names (`extra == 'name'`), normalised, added to `extras`.
+void add_marker_extras(py::set &extras, const py::handle &requirement);
+// Each string of `declared` (a Provides-Extra list; anything else counts as none), normalised,
+// added to `extras`.
+void add_declared_extras(py::set &extras, const py::handle &declared);
+
+// Why a distribution's metadata cannot state its dependencies (empty when it can): it
+// predates Requires-Dist, or it declares them dynamic.
+std::string dependencies_unknown_reason(const py::object &metadata);
+
+// --- what may be asked (request_checks.cpp) ---
+
+// The name when it is a distribution name, else nullopt after one warning line.
+std::optional<std::string> checked_name(const py::handle &name);
+// The version when it is a version (PEP 440 where packaging is there), else nullopt after
+// one warning line.
+std::optional<std::string> checked_version(const std::string &name, const py::handle &version);
+// Percent-encoding of everything but the unreserved URL characters.
+std::string quote_url_part(const std::string &part);
+
+// --- the total time limit of a query (query_limit.cpp) ---
+
+// The module's QUERY_TIMEOUT (seconds), as it is now.
+py::object query_timeout();
+// A fresh state for one query: its deadline and whether its dependencies are complete.
+py::object new_query_state();
+// The state of the query this thread works for, or None outside a limited query.
+py::object current_query_state();
+// True once the deadline of `state` (a query state, or None for none) has passed.
+bool query_expired(const py::object &state);
+// True in a worker thread whose query has run out of time: whatever failed there is the
+// time limit's doing, and the awaiting query reports it.
+bool past_query_deadline();
+// asyncio.wait_for(loop.run_in_executor(None, self.<method>, *args), time left): blocking
+// finder work never runs on the loop, and the method runs with `state` as its query state.
+py::object limited_in_executor(const py::object &self, const char *method, const py::tuple &args,
+                               const py::object &state);
+// True for asyncio's or the builtin TimeoutError.
+bool is_timeout(const py::error_already_set &error);
+// The text that stands for a query's time-out in log lines.
+std::string timeout_text();
+// Event hooks for the finder's HTTP client that hold it to the query's deadline.
+py::dict deadline_hooks();
 
 }  // namespace tarnlet::feedscout

@@ -45,7 +45,8 @@ py::object get_current_distributions(py::object self) {
         try {
             py::object metadata = dist.attr("metadata");
             name = metadata["Name"];
-            snapshot = py::make_tuple(metadata.attr("get")("Version"), metadata.attr("get_all")("Requires-Dist"));
+            snapshot = py::make_tuple(metadata.attr("get")("Version"), metadata.attr("get_all")("Requires-Dist"),
+                                      metadata.attr("get_all")("Provides-Extra"));
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e)) {
                 throw;
@@ -55,7 +56,11 @@ py::object get_current_distributions(py::object self) {
         if (!py::isinstance<py::str>(name)) {
             continue;  // a distribution without a name cannot satisfy a requirement
         }
-        table[normalize(name)] = dist;  // a later one with the same name wins
+        py::object key = normalize(name);
+        if (table.contains(key)) {
+            continue;  // shadowed: imports and importlib.metadata take the first on sys.path
+        }
+        table[key] = dist;
         remember_metadata(snapshots, dist, snapshot);
     }
     py::module_ sys = py::module_::import("sys");
@@ -74,24 +79,48 @@ py::object get_current_distributions(py::object self) {
 
 void clear_distributions_cache(py::object self) { self.attr("_distributions_cache") = py::none(); }
 
-py::object check_specifier_in_dist(py::object self, std::string package_name, std::string version_spec,
+// The extras a distribution provides: those it declares and those its requirements' markers
+// name, all in their normalised form.
+py::set provided_extras(const py::object &requirements, const py::object &declared) {
+    py::set provided;
+    if (!requirements.is_none()) {
+        for (py::handle requirement : requirements) {
+            add_marker_extras(provided, requirement);
+        }
+    }
+    add_declared_extras(provided, declared.is_none() ? py::list() : py::list(declared));
+    return provided;
+}
+
+py::object check_specifier_in_dist(py::object self, py::object package_name, py::object version_spec_arg,
                                    py::object extras) {
     if (!py::bool_(module_global("PACKAGING_AVAILABLE"))) {
         log_debug("packaging library not available, cannot check distributions");
         return py::none();
     }
+    py::object key;
+    try {
+        key = self.attr("_normalize_name")(package_name);
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        return py::none();  // not a name any distribution could have (not a str, lone surrogates)
+    }
     py::object table = self.attr("_get_current_distributions")();
-    py::object dist = table.attr("get")(self.attr("_normalize_name")(package_name));
+    py::object dist = table.attr("get")(key);
     if (dist.is_none()) {
         return py::none();
     }
     py::object metadata = py::none();
     py::object installed;
     py::object requirements;
+    py::object declared_extras;
     py::object snapshot = remembered_metadata(dist);
     if (!snapshot.is_none()) {
         installed = snapshot[py::int_(0)];
         requirements = snapshot[py::int_(1)];
+        declared_extras = snapshot[py::int_(2)];
     } else {
         metadata = dist.attr("metadata");  // read once: each access parses the file anew
         installed = metadata.attr("get")("Version");
@@ -99,16 +128,17 @@ py::object check_specifier_in_dist(py::object self, std::string package_name, st
     if (installed.is_none() || !py::bool_(installed)) {
         return py::none();
     }
-    if (!version_spec.empty()) {
+    // None is no specifier, like "".
+    if (!version_spec_arg.is_none() && py::bool_(version_spec_arg)) {
         bool contained = false;
         try {
             py::object version = module_global("Version")(installed);
-            contained = module_global("SpecifierSet")(version_spec).contains(version);
+            contained = module_global("SpecifierSet")(version_spec_arg).contains(version);
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e)) {
                 throw;
             }
-            log_debug("Error checking version spec for " + package_name + ": " + error_text(e));
+            log_debug("Error checking version spec for " + str_of(package_name) + ": " + error_text(e));
             return py::none();
         }
         if (!contained) {
@@ -116,20 +146,13 @@ py::object check_specifier_in_dist(py::object self, std::string package_name, st
         }
     }
     if (!extras.is_none() && py::bool_(extras)) {
-        py::set provided;
         if (!metadata.is_none()) {
             requirements = metadata.attr("get_all")("Requires-Dist");
+            declared_extras = metadata.attr("get_all")("Provides-Extra");
         }
-        if (!requirements.is_none()) {
-            for (py::handle requirement : requirements) {
-                py::object extra = extra_name_of(requirement);
-                if (!extra.is_none()) {
-                    provided.add(extra.attr("lower")());
-                }
-            }
-        }
+        const py::set provided = provided_extras(requirements, declared_extras);
         for (py::handle wanted : extras) {
-            if (!provided.contains(wanted.attr("lower")())) {
+            if (!py::isinstance<py::str>(wanted) || !provided.contains(normalize_extra(wanted))) {
                 return py::none();
             }
         }

@@ -2,6 +2,8 @@
 // found distribution. unearth finds candidates but does not read their metadata, so we take
 // the index's metadata file where the page announces one (PEP 658) and otherwise read it
 // from the downloaded distribution. All of this is blocking and runs in the executor.
+#include <utility>
+
 #include "feedscout.hpp"
 
 namespace tarnlet::feedscout {
@@ -146,7 +148,52 @@ py::object get_metadata(py::object, py::object finder, py::object link) {
     return metadata_from_artifact(artifact);
 }
 
+// "1.0" -> (1, 0); nullopt for anything that is not dotted numbers.
+std::optional<std::pair<long, long>> metadata_version(const std::string &text) {
+    long major = 0;
+    long minor = 0;
+    size_t at = 0;
+    const auto number = [&](long &into) {
+        const size_t start = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9' && at - start < 6) {
+            into = into * 10 + (text[at] - '0');
+            ++at;
+        }
+        return at > start;
+    };
+    if (!number(major)) {
+        return std::nullopt;
+    }
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        if (!number(minor)) {
+            return std::nullopt;
+        }
+    }
+    return std::make_pair(major, minor);
+}
+
 }  // namespace
+
+std::string dependencies_unknown_reason(const py::object &metadata) {
+    py::object declared = metadata.attr("get")("Metadata-Version");
+    if (!declared.is_none()) {
+        const std::string text = str_of(py::str(declared).attr("strip")());
+        const auto version = metadata_version(text);
+        if (version && *version < std::make_pair(1L, 2L)) {
+            return "its metadata (Metadata-Version " + text + ") predates Requires-Dist";
+        }
+    }
+    py::object dynamic = metadata.attr("get_all")("Dynamic");
+    if (!dynamic.is_none()) {
+        for (py::handle field : dynamic) {
+            if (str_of(py::str(field).attr("strip")().attr("lower")()) == "requires-dist") {
+                return "its metadata declares them dynamic";
+            }
+        }
+    }
+    return "";
+}
 
 IndexFinder::IndexFinder(const std::string &index_url) : finder_(py::none()), client_(py::none()) {
     py::list trusted = trusted_hosts_for(index_url);
@@ -154,7 +201,7 @@ IndexFinder::IndexFinder(const std::string &index_url) : finder_(py::none()), cl
     index_urls.append(index_url);
     try {
         py::object client_class = py::module_::import("unearth.fetchers").attr("PyPIClient");
-        client_ = client_class(py::arg("trusted_hosts") = trusted);
+        client_ = client_class(py::arg("trusted_hosts") = trusted, py::arg("event_hooks") = deadline_hooks());
         // Credentials in the index URL, as unearth's own client would use them, and never
         // a password prompt: there is nobody at a terminal.
         client_.attr("auth") =

@@ -37,6 +37,8 @@ void register_optional_dependencies(py::module_ &m) {
     m.attr("SpecifierSet") = packaging_available ? specifier_set : py::none();
     m.attr("Version") = packaging_available ? version : py::none();
     m.attr("PACKAGING_AVAILABLE") = py::bool_(packaging_available);
+    m.attr("Requirement") =
+        packaging_available ? optional_import("packaging.requirements", "Requirement") : py::object(py::none());
 }
 
 void register_caches(py::module_ &m) {
@@ -47,6 +49,7 @@ void register_patterns(py::module_ &m) {
     py::object re = py::module_::import("re");
     m.attr("_REQUIREMENT_PATTERN") = re.attr("compile")(R"(^([a-zA-Z0-9._-]+)(\[[^\]]+\])?(.*))");
     m.attr("_EXTRA_PATTERN") = re.attr("compile")(R"(extra\s*==\s*['"]([^'"]+)['"])");
+    m.attr("_SEPARATOR_RUNS") = re.attr("compile")("[-_.]+");
 }
 
 void register_feedscout(py::module_ &m) {
@@ -95,6 +98,7 @@ PYBIND11_MODULE(feedscout, m) {
     register_optional_dependencies(m);
     register_patterns(m);
     register_caches(m);
+    register_query_limit(m);
     register_placeholders(m);
     register_default_index(m);
     register_feedscout(m);

@@ -7,13 +7,44 @@ namespace {
 
 std::string count_of(const py::handle &items) { return std::to_string(py::len(items)); }
 
-py::object asyncio_timeout_error() { return py::module_::import("asyncio").attr("TimeoutError"); }
-
 // --- what each query does with an API answer ---
 
+// Whether a release's file list offers anything to install: a release without files, or
+// with every file yanked, does not (pip leaves both out). A list in a form we do not know
+// is kept.
+bool installable(const py::handle &files) {
+    if (files.is_none()) {
+        return false;
+    }
+    if (!py::isinstance<py::list>(files)) {
+        return true;
+    }
+    for (py::handle file : files) {
+        if (!py::isinstance<py::dict>(file) || !py::bool_(file.attr("get")("yanked", false))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+py::list release_versions(const py::object &releases) {
+    if (releases.is_none()) {
+        return py::list();
+    }
+    if (!py::isinstance<py::dict>(releases)) {
+        return py::list(releases);
+    }
+    py::list versions;
+    for (auto item : py::reinterpret_borrow<py::dict>(releases)) {
+        if (installable(item.second)) {
+            versions.append(item.first);
+        }
+    }
+    return versions;
+}
+
 py::object versions_from_api(py::object, py::object data, const std::string &name, const std::string &) {
-    py::object releases = data.attr("get")("releases", py::dict());
-    py::list versions = releases.is_none() ? py::list() : py::list(releases);
+    py::list versions = release_versions(data.attr("get")("releases", py::dict()));
     py::object builtins = py::module_::import("builtins");
     py::object sorted_versions;
     if (py::bool_(module_global("PACKAGING_AVAILABLE"))) {
@@ -38,23 +69,23 @@ py::object versions_from_api(py::object, py::object data, const std::string &nam
     return sorted_versions;
 }
 
-py::object requires_dist_of(const py::object &data) {
+py::object info_field(const py::object &data, const char *field) {
     py::object info = data.attr("get")("info");
     if (info.is_none()) {
         return py::list();
     }
-    py::object requirements = info.attr("get")("requires_dist");
-    return requirements.is_none() ? py::list() : requirements;
+    py::object value = info.attr("get")(field);
+    return value.is_none() ? py::list() : value;
 }
+
+py::object requires_dist_of(const py::object &data) { return info_field(data, "requires_dist"); }
 
 py::object extras_from_api(py::object, py::object data, const std::string &name, const std::string &) {
     py::set extras;
     for (py::handle requirement : requires_dist_of(data)) {
-        py::object extra = extra_name_of(requirement);
-        if (!extra.is_none()) {
-            extras.add(extra);
-        }
+        add_marker_extras(extras, requirement);
     }
+    add_declared_extras(extras, info_field(data, "provides_extra"));
     log_debug("Found " + count_of(extras) + " extras via API for " + name);
     return extras;
 }
@@ -103,7 +134,16 @@ std::string unearth_failure_line(const Worker &worker, const std::string &name, 
 
 enum class Failure { none, timeout, other };
 
-Coro run_worker(py::object self, Worker worker, std::string name, std::string version, std::string index_url) {
+Coro run_worker(py::object self, Worker worker, py::object name_arg, py::object version_arg, std::string index_url) {
+    const std::optional<std::string> checked = checked_name(name_arg);
+    const std::optional<std::string> checked_v = !checked               ? std::nullopt
+                                                 : worker.version_level ? checked_version(*checked, version_arg)
+                                                                        : std::string();
+    if (!checked_v) {
+        co_return empty_result(worker);
+    }
+    const std::string name = *checked;
+    const std::string version = *checked_v;
     py::object cache_key;
     if (worker.caches_unearth_results) {
         cache_key = py::make_tuple(py::str(name).attr("lower")(), version);
@@ -137,23 +177,32 @@ Coro run_worker(py::object self, Worker worker, std::string name, std::string ve
         }
         const py::tuple args = worker.version_level ? py::tuple(py::make_tuple(name, version, index_url))
                                                     : py::tuple(py::make_tuple(name, index_url));
+        py::object state = new_query_state();
         py::object result;
         bool unearth_failed = false;
+        bool timed_out = false;
         try {
-            result = co_await run_method_in_executor(self, worker.unearth_method, args);
+            result = co_await limited_in_executor(self, worker.unearth_method, args, state);
         } catch (py::error_already_set &e) {
             if (!is_ordinary_error(e)) {
                 throw;
             }
-            unearth_failed = true;
-            log_error(unearth_failure_line(worker, name, version, index_url, error_text(e)));
+            // Whatever failed once the time was up failed for want of time.
+            timed_out = is_timeout(e) || query_expired(state);
+            unearth_failed = !timed_out;
+            if (unearth_failed) {
+                log_error(unearth_failure_line(worker, name, version, index_url, error_text(e)));
+            }
         }
-        if (unearth_failed) {
+        if (timed_out) {
+            log_error("Timeout querying " + index_url + " for " + name);
+        }
+        if (unearth_failed || timed_out) {
             co_return empty_result(worker);
         }
         // An empty answer is not kept: it may only mean "not on this index", and the next
-        // index of the search must still be asked.
-        if (worker.caches_unearth_results && py::len(result) > 0) {
+        // index of the search must still be asked. Nor is one the distribution could not state.
+        if (worker.caches_unearth_results && py::len(result) > 0 && py::bool_(state["dependencies_known"])) {
             self.attr("_metadata_cache")[cache_key] = result;
         }
         co_return result;
@@ -161,7 +210,7 @@ Coro run_worker(py::object self, Worker worker, std::string name, std::string ve
         if (!is_ordinary_error(e)) {
             throw;
         }
-        failure = e.matches(asyncio_timeout_error()) ? Failure::timeout : Failure::other;
+        failure = is_timeout(e) ? Failure::timeout : Failure::other;
         failure_text = error_text(e);
     } catch (const std::exception &e) {
         failure = Failure::other;
@@ -175,16 +224,15 @@ Coro run_worker(py::object self, Worker worker, std::string name, std::string ve
     co_return empty_result(worker);
 }
 
-Coro get_versions_from_index(py::object self, std::string package_name, std::string index_url) {
-    co_return co_await run_worker(self, VERSIONS_WORKER, package_name, "", index_url);
+Coro get_versions_from_index(py::object self, py::object package_name, std::string index_url) {
+    co_return co_await run_worker(self, VERSIONS_WORKER, package_name, py::none(), index_url);
 }
 
-Coro get_extras_from_index(py::object self, std::string package_name, std::string version, std::string index_url) {
+Coro get_extras_from_index(py::object self, py::object package_name, py::object version, std::string index_url) {
     co_return co_await run_worker(self, EXTRAS_WORKER, package_name, version, index_url);
 }
 
-Coro get_dependencies_from_index(py::object self, std::string package_name, std::string version,
-                                 std::string index_url) {
+Coro get_dependencies_from_index(py::object self, py::object package_name, py::object version, std::string index_url) {
     co_return co_await run_worker(self, DEPENDENCIES_WORKER, package_name, version, index_url);
 }
 
@@ -219,7 +267,16 @@ py::object finish(const Query &query, py::object result) {
     return py::module_::import("builtins").attr("sorted")(result);
 }
 
-Coro run_query(py::object self, Query query, std::string name, std::string version, py::object index_url) {
+Coro run_query(py::object self, Query query, py::object name_arg, py::object version_arg, py::object index_url) {
+    const std::optional<std::string> checked = checked_name(name_arg);
+    const std::optional<std::string> checked_v = !checked              ? std::nullopt
+                                                 : query.version_level ? checked_version(*checked, version_arg)
+                                                                       : std::string();
+    if (!checked_v) {
+        co_return py::list();
+    }
+    const std::string name = *checked;
+    const std::string version = *checked_v;
     py::object worker = self.attr(query.worker_method);
     auto ask = [&](const py::object &url) {
         return query.version_level ? worker(name, version, url) : worker(name, url);
@@ -251,25 +308,33 @@ Coro run_query(py::object self, Query query, std::string name, std::string versi
     co_return py::list();
 }
 
-Coro get_versions(py::object self, std::string package_name, py::object index_url) {
-    co_return co_await run_query(self, VERSIONS_QUERY, package_name, "", index_url);
+Coro get_versions(py::object self, py::object package_name, py::object index_url) {
+    co_return co_await run_query(self, VERSIONS_QUERY, package_name, py::none(), index_url);
 }
 
-Coro get_extras(py::object self, std::string package_name, std::string version, py::object index_url) {
+Coro get_extras(py::object self, py::object package_name, py::object version, py::object index_url) {
     co_return co_await run_query(self, EXTRAS_QUERY, package_name, version, index_url);
 }
 
-Coro get_dependencies(py::object self, std::string package_name, std::string version, py::object index_url) {
+Coro get_dependencies(py::object self, py::object package_name, py::object version, py::object index_url) {
     co_return co_await run_query(self, DEPENDENCIES_QUERY, package_name, version, index_url);
 }
 
 // --- blocking unearth variants, run in the default executor ---
 
-py::list get_versions_via_unearth(py::object, std::string package_name, std::string index_url) {
+// Ordinary errors are the variants' to log, except once the query's time is up: then the
+// awaiting query reports the time-out and the thread's own failure is not news.
+bool rethrow_from_variant(const py::error_already_set &e) { return !is_ordinary_error(e) || past_query_deadline(); }
+
+py::list get_versions_via_unearth(py::object, py::object package_name, std::string index_url) {
+    const std::optional<std::string> name = checked_name(package_name);
+    if (!name) {
+        return py::list();
+    }
     try {
         IndexFinder finder(index_url);
         py::dict seen;  // insertion-ordered set of version strings
-        for (py::handle package : finder.finder().attr("find_all_packages")(package_name)) {
+        for (py::handle package : finder.finder().attr("find_all_packages")(*name)) {
             seen[py::str(package.attr("version"))] = py::none();
         }
         py::list versions(seen);
@@ -285,7 +350,7 @@ py::list get_versions_via_unearth(py::object, std::string package_name, std::str
         }
         return builtins.attr("sorted")(versions, py::arg("reverse") = true);
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (rethrow_from_variant(e)) {
             throw;
         }
         log_error("Unearth _get_versions failed: " + error_text(e));
@@ -293,40 +358,55 @@ py::list get_versions_via_unearth(py::object, std::string package_name, std::str
     return py::list();
 }
 
-// The Requires-Dist values of the best candidate for name==version (an empty list when
-// there is none).
-py::list requires_dist_via_unearth(const py::object &self, const std::string &name, const std::string &version,
-                                   const std::string &index_url) {
+// What the best candidate for name==version declares: its Requires-Dist and Provides-Extra
+// values (empty lists when there is no candidate), and, when its metadata cannot state its
+// dependencies, why not.
+struct DeclaredMetadata {
+    py::list requirements;
+    py::list provides;
+    std::string dependencies_unknown;
+};
+
+py::list all_values(const py::object &metadata, const char *field) {
+    py::object all = metadata.attr("get_all")(field);
+    return all.is_none() ? py::list() : py::list(all);
+}
+
+DeclaredMetadata declared_via_unearth(const py::object &self, const std::string &name, const std::string &version,
+                                      const std::string &index_url) {
     IndexFinder finder(index_url);
     py::object match = finder.finder().attr("find_best_match")(name + "==" + version);
-    py::list values;
+    DeclaredMetadata declared;
     if (match.is_none()) {
-        return values;
+        return declared;
     }
     py::object best = match.attr("best");
     if (best.is_none() || best.attr("link").is_none()) {
-        return values;
+        return declared;
     }
     py::object metadata = self.attr("_get_metadata")(finder.finder(), best.attr("link"));
-    py::object all = metadata.attr("get_all")("Requires-Dist");
-    if (!all.is_none()) {
-        values = py::list(all);
-    }
-    return values;
+    declared.requirements = all_values(metadata, "Requires-Dist");
+    declared.provides = all_values(metadata, "Provides-Extra");
+    declared.dependencies_unknown = dependencies_unknown_reason(metadata);
+    return declared;
 }
 
-py::set get_extras_via_unearth(py::object self, std::string package_name, std::string version, std::string index_url) {
+py::set get_extras_via_unearth(py::object self, py::object package_name, py::object version, std::string index_url) {
+    const std::optional<std::string> name = checked_name(package_name);
+    const std::optional<std::string> checked_v = name ? checked_version(*name, version) : std::nullopt;
+    if (!checked_v) {
+        return py::set();
+    }
     py::set extras;
     try {
-        for (py::handle requirement : requires_dist_via_unearth(self, package_name, version, index_url)) {
-            py::object extra = extra_name_of(requirement);
-            if (!extra.is_none()) {
-                extras.add(extra);
-            }
+        const DeclaredMetadata declared = declared_via_unearth(self, *name, *checked_v, index_url);
+        for (py::handle requirement : declared.requirements) {
+            add_marker_extras(extras, requirement);
         }
+        add_declared_extras(extras, declared.provides);
         return extras;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (rethrow_from_variant(e)) {
             throw;
         }
         log_debug("Unearth get_extras failed: " + error_text(e));
@@ -334,20 +414,35 @@ py::set get_extras_via_unearth(py::object self, std::string package_name, std::s
     return py::set();
 }
 
-py::list get_dependencies_via_unearth(py::object self, std::string package_name, std::string version,
+py::list get_dependencies_via_unearth(py::object self, py::object package_name, py::object version,
                                       std::string index_url) {
+    const std::optional<std::string> name = checked_name(package_name);
+    const std::optional<std::string> checked_v = name ? checked_version(*name, version) : std::nullopt;
+    if (!checked_v) {
+        return py::list();
+    }
     py::list dependencies;
     try {
+        const DeclaredMetadata declared = declared_via_unearth(self, *name, *checked_v, index_url);
         py::object parse = self.attr("_parse_requirement");
-        for (py::handle requirement : requires_dist_via_unearth(self, package_name, version, index_url)) {
+        for (py::handle requirement : declared.requirements) {
             py::object record = parse(requirement);
             if (!record.is_none()) {
                 dependencies.append(record);
             }
         }
+        if (!declared.dependencies_unknown.empty()) {
+            // Not "no dependencies": nobody can tell without building the distribution.
+            log_warning("Dependencies of " + *name + "==" + *checked_v +
+                        " are unknown: " + declared.dependencies_unknown);
+            py::object state = current_query_state();
+            if (!state.is_none()) {
+                state["dependencies_known"] = false;
+            }
+        }
         return dependencies;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (rethrow_from_variant(e)) {
             throw;
         }
         log_debug("Unearth get_dependencies failed: " + error_text(e));
@@ -355,7 +450,49 @@ py::list get_dependencies_via_unearth(py::object self, std::string package_name,
     return py::list();
 }
 
+// True when packaging accepts `text` as a specifier set as it is written.
+bool is_specifier_set(const py::object &text) {
+    try {
+        module_global("SpecifierSet")(text);
+        return true;
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        return false;
+    }
+}
+
+// The requirement's specifier as it is written, without the parentheses of the old
+// "name (>=1.0)" form.
+py::object textual_specifier(const py::object &rest) {
+    if (py::len(rest) >= 2 && py::bool_(rest.attr("startswith")("(")) && py::bool_(rest.attr("endswith")(")"))) {
+        return rest[py::slice(1, -1, 1)].attr("strip")();
+    }
+    return rest;
+}
+
+// packaging's reading of the requirement, or None when it is not there or cannot read it.
+py::object packaging_requirement(const py::object &requirement) {
+    py::object requirement_class = module_global("Requirement");
+    if (requirement_class.is_none() || !py::bool_(module_global("PACKAGING_AVAILABLE"))) {
+        return py::none();
+    }
+    try {
+        return requirement_class(requirement);
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary_error(e)) {
+            throw;
+        }
+        return py::none();
+    }
+}
+
 py::object parse_requirement(py::object, py::object req) {
+    if (!py::isinstance<py::str>(req)) {
+        log_warning("Could not parse requirement: " + str_of(req));
+        return py::none();
+    }
     py::tuple parts = req.attr("partition")(";");
     py::object requirement = parts[0].attr("strip")();
     py::object markers = py::bool_(parts[1]) ? parts[2].attr("strip")() : py::str("");
@@ -371,9 +508,22 @@ py::object parse_requirement(py::object, py::object req) {
             extras.append(part.attr("strip")());
         }
     }
+    py::object rest = match.attr("group")(3).attr("strip")();
+    py::object version_spec = textual_specifier(rest);
+    py::object parsed = packaging_requirement(requirement);
+    if (!parsed.is_none() && parsed.attr("url").is_none()) {
+        // Written as packaging reads it where that is valid; otherwise packaging's own
+        // reading, which also copes with "name [extra] >=1".
+        if (!is_specifier_set(version_spec)) {
+            version_spec = py::str(parsed.attr("specifier"));
+        }
+        if (py::len(extras) == 0 && py::len(parsed.attr("extras")) > 0) {
+            extras = py::module_::import("builtins").attr("sorted")(parsed.attr("extras"));
+        }
+    }
     py::dict record;
     record["name"] = match.attr("group")(1);
-    record["version_spec"] = match.attr("group")(3).attr("strip")();
+    record["version_spec"] = version_spec;
     record["extras"] = extras;
     record["markers"] = markers;
     return record;
@@ -381,12 +531,31 @@ py::object parse_requirement(py::object, py::object req) {
 
 }  // namespace
 
-py::object extra_name_of(const py::handle &requirement) {
+py::object normalize_extra(const py::handle &extra) {
+    return module_global("_SEPARATOR_RUNS").attr("sub")("-", extra).attr("lower")();
+}
+
+void add_marker_extras(py::set &extras, const py::handle &requirement) {
     if (!py::isinstance<py::str>(requirement) || !py::reinterpret_borrow<py::str>(requirement).contains("extra ==")) {
-        return py::none();
+        return;
     }
-    py::object match = module_global("_EXTRA_PATTERN").attr("search")(requirement);
-    return match.is_none() ? py::none() : match.attr("group")(1);
+    for (py::handle extra : module_global("_EXTRA_PATTERN").attr("findall")(requirement)) {
+        extras.add(normalize_extra(extra));
+    }
+}
+
+void add_declared_extras(py::set &extras, const py::handle &declared) {
+    if (!py::isinstance<py::list>(declared) && !py::isinstance<py::tuple>(declared)) {
+        return;
+    }
+    for (py::handle extra : declared) {
+        if (py::isinstance<py::str>(extra)) {
+            py::object name = extra.attr("strip")();
+            if (py::bool_(name)) {
+                extras.add(normalize_extra(name));
+            }
+        }
+    }
 }
 
 void add_query_methods(ClassBuilder &cls) {

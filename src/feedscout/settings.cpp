@@ -170,20 +170,20 @@ void replace_all(std::string &text, const std::string &from, const std::string &
 }  // namespace
 
 std::string package_api_url(std::string pattern, const std::string &package_name) {
-    replace_all(pattern, "{package_name}", package_name);
+    replace_all(pattern, "{package_name}", quote_url_part(package_name));
     replace_all(pattern, "/{version}", "");
     return pattern;
 }
 
 std::string version_api_url(std::string pattern, const std::string &package_name, const std::string &version) {
-    replace_all(pattern, "{package_name}", package_name);
-    replace_all(pattern, "{version}", version);
+    replace_all(pattern, "{package_name}", quote_url_part(package_name));
+    replace_all(pattern, "{version}", quote_url_part(version));
     return pattern;
 }
 
 Coro get_api_json(py::object self, std::string url) {
     py::object session = co_await self.attr("_get_session")();
-    py::object timeout = module_global("aiohttp").attr("ClientTimeout")(py::arg("total") = 10);
+    py::object timeout = module_global("aiohttp").attr("ClientTimeout")(py::arg("total") = query_timeout());
     py::object response = co_await session.attr("get")(url, py::arg("timeout") = timeout);
     const int status = response.attr("status").cast<int>();
     py::object body = py::none();
@@ -200,17 +200,6 @@ Coro get_api_json(py::object self, std::string url) {
         std::rethrow_exception(failure);
     }
     co_return py::make_tuple(status, body);
-}
-
-py::object run_method_in_executor(const py::object &self, const char *method, const py::tuple &args) {
-    py::object loop = py::module_::import("asyncio").attr("get_event_loop")();
-    py::list call_args;
-    call_args.append(py::none());
-    call_args.append(self.attr(method));
-    for (py::handle arg : args) {
-        call_args.append(arg);
-    }
-    return loop.attr("run_in_executor")(*py::tuple(call_args));
 }
 
 void add_settings_methods(ClassBuilder &cls) {

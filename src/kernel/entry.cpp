@@ -21,8 +21,9 @@ void init(py::object self, py::object workbook_id, py::object host, py::object p
     self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
     self.attr("running") = false;
     self.attr("_loop") = py::none();
-    self.attr("_thread_pool") = module_global("concurrent").attr("futures").attr("ThreadPoolExecutor")(
-        py::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
+    self.attr("_thread_pool") = module_global("concurrent")
+                                    .attr("futures")
+                                    .attr("ThreadPoolExecutor")(py::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
     self.attr("_sensewire") = module_global("Sensewire")();
     self.attr("agent") = module_global("Agent")(tarnlet.attr("excel"), tarnlet.attr("context"));
     self.attr("connection_args") = py::bool_(connection_args) ? connection_args : py::dict();
@@ -186,29 +187,95 @@ Coro run(py::object self) {
     co_return py::none();
 }
 
+// One step of disconnect. A failure is logged and the later steps still run, so a close
+// that breaks one step cannot leave the kernel half torn down; a BaseException that is no
+// Exception (cancellation) is kept for the caller and raised after the last step.
+class DisconnectSteps {
+public:
+    template <typename F>
+    void run(const char *step, F &&f) {
+        try {
+            f();
+        } catch (py::error_already_set &e) {
+            note(step, e);
+        } catch (const std::exception &e) {
+            log_error(std::string("[Kernel] Disconnect step failed (") + step + "): " + e.what());
+        }
+    }
+    void note(const char *step, py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            if (!escaping_) {
+                escaping_ = std::current_exception();
+            }
+            return;
+        }
+        log_error(std::string("[Kernel] Disconnect step failed (") + step + "): " + error_type_name(e) + ": " +
+                  error_text_of(e));
+    }
+    void rethrow() const {
+        if (escaping_) {
+            std::rethrow_exception(escaping_);
+        }
+    }
+
+private:
+    std::exception_ptr escaping_;
+};
+
 Coro disconnect(py::object self) {
-    self.attr("running") = false;
-    if (py::bool_(self.attr("_win32_watcher"))) {
-        self.attr("_win32_watcher").attr("stop")();
-        self.attr("_win32_watcher") = py::none();
+    DisconnectSteps steps;
+    steps.run("running", [&] { self.attr("running") = false; });
+    // Before anything that may wait: a worker blocked on an answer that can no longer
+    // come would otherwise hold the process until its time-out.
+    steps.run("pending sys_requests", [&] {
+        const size_t failed = fail_pending_sys_requests(self);
+        if (failed > 0) {
+            log_warning("[Kernel] Connection closed: failed " + std::to_string(failed) + " waiting sys_request(s)");
+        }
+    });
+    steps.run("win32 watcher", [&] {
+        if (py::bool_(self.attr("_win32_watcher"))) {
+            self.attr("_win32_watcher").attr("stop")();
+            self.attr("_win32_watcher") = py::none();
+        }
+    });
+    steps.run("com event registrar", [&] {
+        if (py::bool_(self.attr("_com_event_registrar"))) {
+            self.attr("_com_event_registrar").attr("stop")();
+            self.attr("_com_event_registrar") = py::none();
+        }
+    });
+    try {
+        if (py::bool_(self.attr("_batcher"))) {
+            co_await self.attr("_batcher").attr("stop")();
+        }
+    } catch (py::error_already_set &e) {
+        steps.note("batcher", e);
     }
-    if (py::bool_(self.attr("_com_event_registrar"))) {
-        self.attr("_com_event_registrar").attr("stop")();
-        self.attr("_com_event_registrar") = py::none();
+    steps.run("tarnlet module", [&] {
+        py::object tarnlet = tarnlet_module();
+        try {
+            tarnlet.attr("messaging").attr("reset")();
+        } catch (py::error_already_set &) {
+            tarnlet.attr("_kernel_instance") = py::none();
+            throw;
+        }
+        tarnlet.attr("_kernel_instance") = py::none();
+    });
+    steps.run("standard streams", [&] {
+        py::object sys = module_global("sys");
+        sys.attr("stdout") = self.attr("_original_stdout");
+        sys.attr("stderr") = self.attr("_original_stderr");
+    });
+    try {
+        if (py::bool_(self.attr("websocket"))) {
+            co_await self.attr("websocket").attr("close")();
+        }
+    } catch (py::error_already_set &e) {
+        steps.note("websocket close", e);
     }
-    if (py::bool_(self.attr("_batcher"))) {
-        co_await self.attr("_batcher").attr("stop")();
-    }
-    py::object tarnlet = tarnlet_module();
-    tarnlet.attr("messaging").attr("reset")();
-    tarnlet.attr("_kernel_instance") = py::none();
-    py::object sys = module_global("sys");
-    sys.attr("stdout") = self.attr("_original_stdout");
-    sys.attr("stderr") = self.attr("_original_stderr");
-    if (py::bool_(self.attr("websocket"))) {
-        co_await self.attr("websocket").attr("close")();
-    }
-    self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false);
+    steps.run("worker pool", [&] { self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false); });
+    steps.rethrow();
     co_return py::none();
 }
 
@@ -217,8 +284,9 @@ py::object find_init_excel_host() {
     py::object importlib = py::module_::import("importlib");
     for (const bool relative : {true, false}) {
         try {
-            py::object old_com = relative ? importlib.attr("import_module")(".tarnlet.old_com", "tarnlet_master.python_server")
-                                          : importlib.attr("import_module")("tarnlet.old_com");
+            py::object old_com =
+                relative ? importlib.attr("import_module")(".tarnlet.old_com", "tarnlet_master.python_server")
+                         : importlib.attr("import_module")("tarnlet.old_com");
             return old_com.attr("init_excel_host");
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) {
@@ -241,8 +309,8 @@ Coro kernel_main(py::object workbook_id, py::object port, py::object connection_
             init_excel_host("tarnlet_id", workbook_id);
         }
     }
-    py::object kernel =
-        module_global("PythonKernel")(workbook_id, py::arg("port") = port, py::arg("connection_args") = connection_args);
+    py::object kernel = module_global("PythonKernel")(workbook_id, py::arg("port") = port,
+                                                      py::arg("connection_args") = connection_args);
     co_await kernel.attr("run")();
     co_return py::none();
 }

@@ -418,3 +418,115 @@ async def test_the_flush_loop_outlives_a_failed_send(caplog):
         assert not batcher._flush_task.done()
         lost = [line for line in kernel_lines(caplog) if line.startswith("[Kernel] Batch send failed, 2 message(s)")]
         assert len(lost) == 1 and "TypeError" in lost[0]
+
+
+# -- oversized frames -------------------------------------------------------------------
+
+
+MiB = 1 << 20
+BYTE_CAP = 4 * MAX_MESSAGE_SIZE   # the most bytes MAX_MESSAGE_SIZE characters can take in UTF-8
+
+
+async def memory_kb(kernel, key):
+    with open(f"/proc/{kernel.process.pid}/status") as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    raise AssertionError(f"no {key}")
+
+
+def deflated(piece, copies=1):
+    """Raw deflate data for `piece` repeated: each copy is compressed on its own and ends
+    with a sync flush, so the copies can simply be joined (a bomb costs nothing to make)."""
+    compressor = zlib.compressobj(9, zlib.DEFLATED, -15)
+    block = compressor.compress(piece) + compressor.flush(zlib.Z_FULL_FLUSH)
+    return block * copies
+
+
+def raw_frame(payload, opcode=0x1, fin=True, compressed=False):
+    head1 = (0x80 if fin else 0) | (0x40 if compressed else 0) | opcode
+    if len(payload) < 126:
+        header = bytes([head1, len(payload)])
+    elif len(payload) < 65536:
+        header = bytes([head1, 126]) + len(payload).to_bytes(2, "big")
+    else:
+        header = bytes([head1, 127]) + len(payload).to_bytes(8, "big")
+    return header + payload
+
+
+async def refused_then_serving(kernel, refusals_before):
+    """Waits for one more "Message too large" answer, then checks the kernel still serves."""
+    await kernel.wait_for(lambda m: len([x for x in kernel.messages if x.get("message") == "Message too large"])
+                          > refusals_before, timeout=60)
+    assert await kernel.evaluate("1+1") == "2"
+    assert kernel.process.returncode is None and not kernel.closed.is_set()
+
+
+async def test_oversized_compressed_messages_are_skipped_without_holding_them():
+    async with KernelProcess() as kernel:      # permessage-deflate with context takeover
+        assert await kernel.evaluate("1+1") == "2"
+        peak_before = await memory_kb(kernel, "VmHWM")
+        # 64 MiB of text, about 64 KB on the wire.
+        big = '{"type": "update_module", "module_name": "m", "code": "' + "a" * (64 * MiB) + '"}'
+        await kernel.connection.send(big)
+        await refused_then_serving(kernel, 0)
+        # Fragments each under the cap that add up to more than it.
+        await kernel.connection.send(["x" * MiB for _ in range(5)])
+        await refused_then_serving(kernel, 1)
+        # The decoder stayed in step: a module sent after them compresses against their text.
+        await kernel.connection.send(["{\"type\": \"update_module\", \"module_name\": \"after_big\", ",
+                                      "\"code\": \"TEXT = '" + "a" * 2000 + "x" * 2000 + "'\"}"])
+        await kernel.wait_type("module_updated", module_name="after_big")
+        assert await kernel.evaluate("len(__import__('after_big').TEXT)") == "4000"
+        growth = await memory_kb(kernel, "VmHWM") - peak_before
+        # Held whole, the 64 MiB text alone (and its decoded copy) would cost 64-128 MB.
+        assert growth < 40 * 1024, f"peak RSS grew by {growth} kB"
+    log = kernel.log()
+    assert f"Message too large: {len(big)} bytes" in log
+    assert f"Message too large: {5 * MiB} bytes" in log
+    assert "Kernel error: " not in log
+
+
+async def test_a_deflate_bomb_is_inflated_piecewise_and_refused():
+    from websockets.extensions.permessage_deflate import ServerPerMessageDeflateFactory
+    factory = ServerPerMessageDeflateFactory(server_no_context_takeover=True)
+    async with KernelProcess(compression=None, extensions=[factory]) as kernel:
+        assert await kernel.evaluate("1+1") == "2"
+        peak_before = await memory_kb(kernel, "VmHWM")
+        prefix, suffix = b'{"type": "update_module", "module_name": "bomb", "code": "', b'"}'
+        payload = (deflated(prefix) + deflated(b"a" * MiB, 1024) + deflated(suffix))[:-4]
+        assert len(payload) < 2 * MiB          # 1 GiB once inflated
+        kernel.connection.transport.write(raw_frame(payload, compressed=True))
+        await refused_then_serving(kernel, 0)
+        growth = await memory_kb(kernel, "VmHWM") - peak_before
+        assert growth < 40 * 1024, f"peak RSS grew by {growth} kB"
+        # Under the cap a compressed frame of the same making is decoded as usual.
+        small = (deflated(prefix) + deflated(b"b" * 1000) + deflated(suffix))[:-4]
+        kernel.connection.transport.write(raw_frame(small, compressed=True))
+        await kernel.wait_type("module_updated", module_name="bomb")
+    assert f"Message too large: {1024 * MiB + len(prefix) + len(suffix)} bytes" in kernel.log()
+
+
+async def test_oversized_plain_frames_are_skipped_and_small_fragments_joined():
+    async with KernelProcess(compression=None) as kernel:
+        assert await kernel.evaluate("1+1") == "2"
+        peak_before = await memory_kb(kernel, "VmHWM")
+        await kernel.connection.send("z" * (64 * MiB))
+        await refused_then_serving(kernel, 0)
+        # Just over the cap in bytes, just under it, and fragmented under it.
+        await kernel.connection.send("é" * (BYTE_CAP // 2 + 1))
+        await refused_then_serving(kernel, 1)
+        await kernel.connection.send('{"type": "add_path", "path": "/tmp/' + "é" * (MAX_MESSAGE_SIZE - 40) + '"}')
+        await kernel.wait_type("path_added")
+        await kernel.connection.send(['{"type": "add_path", ', '"path": "/tmp/fragmented"', "}"])
+        await kernel.wait_type("path_added", path="/tmp/fragmented")
+        growth = await memory_kb(kernel, "VmHWM") - peak_before
+        assert growth < 40 * 1024, f"peak RSS grew by {growth} kB"
+        # A control frame that claims more than a control frame may carry ends the
+        # connection as the protocol says, and the kernel leaves cleanly.
+        kernel.connection.transport.write(raw_frame(b"p" * 200, opcode=0x9))
+        assert await asyncio.wait_for(kernel.process.wait(), T) == 0
+    log = kernel.log()
+    assert f"Message too large: {64 * MiB} bytes" in log
+    assert f"Message too large: {BYTE_CAP + 2} bytes" in log
+    assert "Kernel disconnected for workbook: " in log and "Kernel error: " not in log

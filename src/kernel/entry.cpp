@@ -2,6 +2,7 @@
 // and the process entry `main`.
 #include <exception>
 
+#include "frame_limit.hpp"
 #include "kernel_helpers.hpp"
 #include "sync_requests.hpp"
 
@@ -49,17 +50,18 @@ void init(py::object self, py::object workbook_id, py::object host, py::object p
     }
 }
 
-bool has_active_debugger(py::object self) {
-    return !py::getattr(self, "_debugger", py::none()).is_none();
-}
+bool has_active_debugger(py::object self) { return !py::getattr(self, "_debugger", py::none()).is_none(); }
 
 Coro connect(py::object self) {
     const py::object uri =
         py::object(self.attr("server_url")) + py::str("/ws/kernel/") + py::object(self.attr("workbook_id"));
-    // No frame-size limit in the library: a frame over MAX_MESSAGE_SIZE must reach listen()
-    // to be refused with a reply; with the library's own 1 MiB (bytes) limit it would close
-    // the connection instead, and multi-byte text would be refused below the limit.
-    self.attr("websocket") = co_await module_global("websockets").attr("connect")(uri, py::arg("max_size") = py::none());
+    // No frame-size limit in the library: with it an oversized frame would close the
+    // connection instead of being answered, and multi-byte text would be refused below the
+    // limit. The kernel's own parser skips a message over its byte cap without holding it,
+    // and listen() answers it.
+    self.attr("websocket") = co_await module_global("websockets")
+                                 .attr("connect")(uri, py::arg("max_size") = py::none(),
+                                                  py::arg("create_connection") = bounded_connection_factory());
     self.attr("running") = true;
     self.attr("_loop") = asyncio().attr("get_running_loop")();
     self.attr("_socket_lock") = asyncio().attr("Lock")();
@@ -127,6 +129,12 @@ Coro listen(py::object self) {
     try {
         py::object frames = aiter(self.attr("websocket"));
         while (auto raw = co_await anext(frames)) {
+            py::object refused = refused_message_size(self.attr("websocket"), *raw);
+            if (!refused.is_none()) {
+                log_warning("Message too large: " + text_of(refused) + " bytes");
+                co_await self.attr("send_message")(error_reply("Message too large"));
+                continue;
+            }
             const size_t length = py::len(*raw);
             if (length > module_global("MAX_MESSAGE_SIZE").cast<size_t>()) {
                 log_warning("Message too large: " + std::to_string(length) + " bytes");

@@ -40,8 +40,9 @@ def strict_json(text):
 class KernelProcess:
     """One kernel subprocess connected to a websockets server of this test."""
 
-    def __init__(self, prelude="", env=None, **serve_options):
+    def __init__(self, prelude="", env=None, pace=None, **serve_options):
         self.prelude = prelude
+        self.pace = pace          # (frames, seconds): a slow reader pauses after every so many frames
         self.env = env or {}
         self.serve_options = serve_options
         self.frames = []          # raw text frames from the kernel, in order
@@ -90,6 +91,8 @@ class KernelProcess:
         try:
             async for frame in ws:
                 self.frames.append(frame)
+                if self.pace and len(self.frames) % self.pace[0] == 0:
+                    await asyncio.sleep(self.pace[1])
                 try:
                     message = strict_json(frame)
                     if message.get("type") == "chunk":
@@ -530,3 +533,28 @@ async def test_oversized_plain_frames_are_skipped_and_small_fragments_joined():
     assert f"Message too large: {64 * MiB} bytes" in log
     assert f"Message too large: {BYTE_CAP + 2} bytes" in log
     assert "Kernel disconnected for workbook: " in log and "Kernel error: " not in log
+
+
+# -- output floods ----------------------------------------------------------------------
+
+
+def stdout_lines(kernel):
+    return "".join(m["content"] for m in kernel.messages if m.get("type") == "stdout").splitlines()
+
+
+@pytest.mark.timeout(400)
+async def test_a_print_flood_behind_a_slow_reader_keeps_the_connection():
+    # The reader takes about 1000 frames a second: the kernel's keepalive ping, sent 20 s
+    # after connecting, waits behind more output than the reader gets through in 20 s.
+    lines = 25000
+    async with KernelProcess(pace=(100, 0.1), ping_interval=None) as kernel:   # only the kernel pings
+        await kernel.send({"type": "execution_request", "request_id": "flood",
+                           "code": f"for i in range({lines}):\n    print(f'line {{i}}')\n"})
+        async with kernel.changed:
+            await asyncio.wait_for(kernel.changed.wait_for(
+                lambda: kernel.closed.is_set() or len(stdout_lines(kernel)) >= lines), 300)
+        assert not kernel.closed.is_set(), "the connection was lost"
+        assert stdout_lines(kernel) == [f"line {i}" for i in range(lines)]
+        kernel.pace = None
+        assert await kernel.evaluate("1+1") == "2"
+    assert "Kernel error: " not in kernel.log()

@@ -59,9 +59,13 @@ Coro connect(py::object self) {
     // connection instead of being answered, and multi-byte text would be refused below the
     // limit. The kernel's own parser skips a message over its byte cap without holding it,
     // and listen() answers it.
-    self.attr("websocket") = co_await module_global("websockets")
-                                 .attr("connect")(uri, py::arg("max_size") = py::none(),
-                                                  py::arg("create_connection") = bounded_connection_factory());
+    // Keepalive pings still go out, but a late pong does not close the connection: under
+    // heavy output the pong waits behind megabytes that the peer has yet to read, and would
+    // time out while the peer is busy reading them. A peer that is gone closes the socket.
+    self.attr("websocket") =
+        co_await module_global("websockets")
+            .attr("connect")(uri, py::arg("max_size") = py::none(), py::arg("ping_timeout") = py::none(),
+                             py::arg("create_connection") = bounded_connection_factory());
     self.attr("running") = true;
     self.attr("_loop") = asyncio().attr("get_running_loop")();
     self.attr("_socket_lock") = asyncio().attr("Lock")();

@@ -204,7 +204,7 @@ async def test_old_paths_match_whole_directories(tmp_path):
     async with KernelProcess() as kernel:
         await kernel.send({"type": "set_package_paths", "old_paths": [], "new_paths": [gone, kept]})
         await kernel.wait_type("package_paths_updated")
-        await kernel.execute("import gone_pkg, kept_pkg")
+        assert (await kernel.execute("import gone_pkg, kept_pkg"))["type"] == "execution_result"
         # The directory written with a trailing separator is the same directory; "pkgs2"
         # shares its text prefix but is another directory.
         await kernel.send({"type": "set_package_paths", "old_paths": [gone + os.sep], "new_paths": [kept],

@@ -173,6 +173,9 @@ size_t fail_pending_sys_requests(py::object kernel) {
     py::object data = kernel.attr("_response_data");
     size_t failed = 0;
     for (auto item : waiting) {
+        if (data.contains(item.first)) {
+            continue;  // answered, and the worker is about to collect it
+        }
         // The worker finds the error in place of a payload and raises ConnectionError.
         data[item.first] = py::reinterpret_borrow<py::object>(PyExc_ConnectionError)("connection closed");
         item.second.attr("set")();

@@ -36,6 +36,21 @@ py::object yield_from(py::object generator) {
     return py::reinterpret_borrow<py::object>(cls)(std::move(generator));
 }
 
+// The first `n` bytes of the reader's buffer, taken off it as read_exact would, when they
+// are there already; else a null object, and the caller awaits read_exact. Most frames are
+// in the buffer whole, and this spares them a generator per read.
+py::object take_buffered(const py::object &buffer, Py_ssize_t n) {
+    if (!PyByteArray_Check(buffer.ptr()) || PyByteArray_GET_SIZE(buffer.ptr()) < n) {
+        return py::object();
+    }
+    PyObject *head = PyBytes_FromStringAndSize(PyByteArray_AS_STRING(buffer.ptr()), n);
+    if (head == nullptr || PySequence_DelSlice(buffer.ptr(), 0, n) != 0) {
+        Py_XDECREF(head);
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(head);
+}
+
 // Suspends once, as a bare `yield` would.
 py::object yield_once() { return import("asyncio").attr("sleep")(0); }
 
@@ -143,10 +158,15 @@ Coro parse(py::object self) {
 
     try {
         for (;;) {
-            if (py::bool_(co_await yield_from(reader.attr("at_eof")()))) {
+            const py::object buffer = reader.attr("buffer");
+            const bool buffered = PyByteArray_Check(buffer.ptr()) && PyByteArray_GET_SIZE(buffer.ptr()) > 0;
+            if (!buffered && py::bool_(co_await yield_from(reader.attr("at_eof")()))) {
                 raise_error(py::reinterpret_borrow<py::object>(PyExc_EOFError), "unexpected end of stream");
             }
-            py::object head = co_await yield_from(read_exact(2));
+            py::object head = take_buffered(reader.attr("buffer"), 2);
+            if (!head) {
+                head = co_await yield_from(read_exact(2));
+            }
             const unsigned char head1 = bytes_of(head)[0];
             const unsigned char head2 = bytes_of(head)[1];
             const bool fin = (head1 & 0x80) != 0;
@@ -168,7 +188,10 @@ Coro parse(py::object self) {
             uint64_t length = head2 & 0x7F;
             if (length >= 126) {
                 const int extra = length == 126 ? 2 : 8;
-                py::object ext = co_await yield_from(read_exact(extra));
+                py::object ext = take_buffered(reader.attr("buffer"), extra);
+                if (!ext) {
+                    ext = co_await yield_from(read_exact(extra));
+                }
                 const unsigned char *b = bytes_of(ext);
                 length = 0;
                 for (int i = 0; i < extra; ++i) {
@@ -181,7 +204,10 @@ Coro parse(py::object self) {
                 if (length > 125) {
                     raise_error(protocol_error, "control frame too long");
                 }
-                py::object data = co_await yield_from(read_exact(static_cast<Py_ssize_t>(length)));
+                py::object data = take_buffered(reader.attr("buffer"), static_cast<Py_ssize_t>(length));
+                if (!data) {
+                    data = co_await yield_from(read_exact(static_cast<Py_ssize_t>(length)));
+                }
                 py::object frame =
                     Frame(opcode_obj, to_bytes(data), fin, rsv1, (head1 & 0x20) != 0, (head1 & 0x10) != 0);
                 frame.attr("check")();
@@ -246,7 +272,10 @@ Coro parse(py::object self) {
                 uint64_t remaining = length;
                 while (remaining > 0) {
                     const Py_ssize_t n = static_cast<Py_ssize_t>(std::min<uint64_t>(remaining, kPiece));
-                    py::object piece = co_await yield_from(read_exact(n));
+                    py::object piece = take_buffered(reader.attr("buffer"), n);
+                    if (!piece) {
+                        piece = co_await yield_from(read_exact(n));
+                    }
                     remaining -= static_cast<uint64_t>(n);
                     refused_size += compressed ? inflate(decoder, piece, 0, kept, overflow, protocol_error) : n;
                 }
@@ -254,7 +283,10 @@ Coro parse(py::object self) {
                     refused_size += inflate(decoder, py::bytes(kEmptyBlock, 4), 0, kept, overflow, protocol_error);
                 }
             } else {
-                py::object data = co_await yield_from(read_exact(static_cast<Py_ssize_t>(length)));
+                py::object data = take_buffered(reader.attr("buffer"), static_cast<Py_ssize_t>(length));
+                if (!data) {
+                    data = co_await yield_from(read_exact(static_cast<Py_ssize_t>(length)));
+                }
                 if (compressed) {
                     Py_ssize_t total = inflate(decoder, data, allowance, kept, overflow, protocol_error);
                     if (fin) {

@@ -30,9 +30,29 @@ Coro flush_loop(py::object self) {
     // Sleep first: a message queued right after a flush waits one full interval.
     while (py::bool_(self.attr("_running"))) {
         co_await asyncio().attr("sleep")(self.attr("FLUSH_INTERVAL"));
-        co_await self.attr("_flush_now")();
+        try {
+            co_await self.attr("_flush_now")();
+        } catch (py::error_already_set &e) {
+            // One failed send (already logged with what it lost) must not end the loop:
+            // messages queued later still go out. Cancellation ends it.
+            if (!e.matches(PyExc_Exception)) {
+                throw;
+            }
+        }
     }
     co_return py::none();
+}
+
+// "stdout, result" for a log line: the types of the messages a failed send lost.
+std::string types_of(const py::list &messages) {
+    std::string text;
+    for (py::handle message : messages) {
+        if (!text.empty()) {
+            text += ", ";
+        }
+        text += is_dict(message) ? text_of(field(message, "type", py::str("unknown"))) : type_name(message);
+    }
+    return text;
 }
 
 Coro flush_now(py::object self) {
@@ -51,14 +71,23 @@ Coro flush_now(py::object self) {
     if (taken.empty()) {
         co_return py::none();
     }
-    py::object send = self.attr("_kernel").attr("_send_message_direct");
-    if (py::len(taken) == 1) {
-        co_await send(taken[0]);
-    } else {
-        py::dict batch;
-        batch["type"] = "batch";
-        batch["messages"] = taken;
-        co_await send(batch);
+    try {
+        py::object send = self.attr("_kernel").attr("_send_message_direct");
+        if (py::len(taken) == 1) {
+            co_await send(taken[0]);
+        } else {
+            py::dict batch;
+            batch["type"] = "batch";
+            batch["messages"] = taken;
+            co_await send(batch);
+        }
+    } catch (py::error_already_set &e) {
+        // The messages are off the queue: nothing will send them again.
+        if (e.matches(PyExc_Exception)) {
+            log_error("[Kernel] Batch send failed, " + std::to_string(py::len(taken)) + " message(s) lost (" +
+                      types_of(taken) + "): " + error_type_name(e) + ": " + error_text_of(e));
+        }
+        throw;
     }
     co_return py::none();
 }

@@ -8,6 +8,7 @@
 
 #include "dispatch_branches.hpp"
 #include "kernel_helpers.hpp"
+#include "path_checks.hpp"
 
 namespace tarnlet::kernel {
 namespace {
@@ -31,23 +32,114 @@ py::object file_of(const py::handle &module) {
 
 py::object top_level(const py::handle &name) { return name.attr("partition")(".")[py::int_(0)]; }
 
+// Libraries the kernel itself runs on: unloading them would leave the kernel holding one
+// copy while later imports load another.
+constexpr const char *kKernelDependencies[] = {"websockets", "orjson", "jedi", "parso", "pyflakes", "pylsp"};
+
+// The normalised absolute form of a path, for comparing paths rather than texts; None
+// when the text is no usable path.
+py::object normalised(const py::handle &path) {
+    try {
+        py::object os_path = py::module_::import("os").attr("path");
+        return os_path.attr("normcase")(os_path.attr("abspath")(path));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        return py::none();
+    }
+}
+
+// Directories given by the peer, matched at a directory boundary: "/a/b" holds
+// "/a/b/m.py" and "/a/b/sub/m.py", but not "/a/bc/m.py".
+class DirectorySet {
+public:
+    void add(const py::handle &directory) {
+        py::object dir = normalised(directory);
+        if (dir.is_none()) {
+            return;
+        }
+        const py::str sep = py::module_::import("os").attr("sep");
+        const bool ends_with_sep = py::bool_(dir.attr("endswith")(sep));
+        dirs_.push_back(dir);
+        prefixes_.push_back(ends_with_sep ? dir : py::object(dir + sep));
+    }
+    bool holds(const py::handle &file) const {
+        if (dirs_.empty()) {
+            return false;
+        }
+        py::object path = normalised(file);
+        if (path.is_none()) {
+            return false;
+        }
+        for (size_t i = 0; i < dirs_.size(); ++i) {
+            if (path.equal(dirs_[i]) || py::bool_(path.attr("startswith")(prefixes_[i]))) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    std::vector<py::object> dirs_;
+    std::vector<py::object> prefixes_;
+};
+
+// Top-level names that are never unloaded: the kernel's own package and the user-facing
+// module it registered, the standard library, and the libraries the kernel runs on.
+py::set protected_top_levels() {
+    py::object sys = module_global("sys");
+    py::set names;
+    names.add(top_level(module_global("__name__")));
+    names.add(py::str("tarnlet"));
+    names.add(py::str("__main__"));
+    for (const char *name : kKernelDependencies) {
+        names.add(py::str(name));
+    }
+    for (const char *attr : {"stdlib_module_names", "builtin_module_names"}) {
+        if (py::hasattr(sys, attr)) {
+            for (py::handle name : sys.attr(attr)) {
+                names.add(name);
+            }
+        }
+    }
+    return names;
+}
+
+// The directory of the kernel's own package: companions loaded from it by their plain
+// names are the kernel's too.
+DirectorySet kernel_package_directory() {
+    DirectorySet dirs;
+    py::object package = py::module_::import("sys").attr("modules").attr("get")(top_level(module_global("__name__")));
+    py::object file = package.is_none() ? py::none() : file_of(package);
+    if (!file.is_none()) {
+        dirs.add(py::module_::import("os").attr("path").attr("dirname")(file));
+    }
+    return dirs;
+}
+
 // Unloads every package that has a module file under one of `paths`, submodules before
 // their parents; returns the number of names selected.
 Py_ssize_t unload_modules_under(const py::list &paths) {
     py::dict modules = module_global("sys").attr("modules");
+    DirectorySet old_dirs;
+    for (py::handle path : paths) {
+        old_dirs.add(path);
+    }
+    const py::set kept = protected_top_levels();
+    const DirectorySet own = kernel_package_directory();
     py::set tops;
     for (py::handle item : new_list(modules.attr("items")())) {
         py::object name = item[py::int_(0)];
         py::object file = file_of(item[py::int_(1)]);
-        if (file.is_none() || !is_str(name)) {
+        if (file.is_none() || !is_str(name) || !old_dirs.holds(file)) {
             continue;
         }
-        for (py::handle path : paths) {
-            if (py::bool_(file.attr("startswith")(path))) {
-                tops.add(top_level(name));
-                break;
-            }
+        py::object top = top_level(name);
+        if (kept.contains(top) || own.holds(file)) {
+            continue;
         }
+        tops.add(top);
     }
     // Whole packages go, including submodules without a file of their own.
     std::vector<std::pair<Py_ssize_t, py::object>> selected;
@@ -66,6 +158,30 @@ Py_ssize_t unload_modules_under(const py::list &paths) {
         }
     }
     return static_cast<Py_ssize_t>(selected.size());
+}
+
+// The "error" reply for a path that cannot go on sys.path; nullopt when all are usable.
+std::optional<py::dict> path_error(const py::handle &message, const char *msg_type, const char *name,
+                                   const py::handle &path, Py_ssize_t index = -1) {
+    const char *reason = unusable_path(path);
+    if (reason == nullptr) {
+        return std::nullopt;
+    }
+    py::dict reply = field_error(message, msg_type, name, "", path);
+    const std::string where = index < 0 ? "the path" : "entry " + std::to_string(index);
+    reply["message"] = "Invalid field '" + std::string(name) + "' in " + msg_type + ": " + where + " holds " + reason;
+    return reply;
+}
+
+std::optional<py::dict> path_list_error(const py::handle &message, const char *msg_type, const char *name,
+                                        const py::list &paths) {
+    Py_ssize_t index = 0;
+    for (py::handle path : paths) {
+        if (auto error = path_error(message, msg_type, name, path, index++)) {
+            return error;
+        }
+    }
+    return std::nullopt;
 }
 
 // Reads a list-of-strings field; on a wrong type returns the error reply instead.
@@ -95,6 +211,9 @@ Coro handle_add_path(py::object self, py::object message) {
     if (!is_str(path)) {
         co_return co_await send(self, field_error(message, "add_path", "path", "a string", path));
     }
+    if (auto error = path_error(message, "add_path", "path", path)) {
+        co_return co_await send(self, *error);
+    }
     self.attr("virtual_env").attr("add_path")(path);
     co_return co_await send(self, path_reply("path_added", path));
 }
@@ -119,6 +238,9 @@ Coro handle_set_package_paths(py::object self, py::object message) {
         co_return co_await send(self, *error);
     }
     if (auto error = read_paths(message, "set_package_paths", "new_paths", new_paths)) {
+        co_return co_await send(self, *error);
+    }
+    if (auto error = path_list_error(message, "set_package_paths", "new_paths", new_paths)) {
         co_return co_await send(self, *error);
     }
     const Py_ssize_t unloaded = unload_modules_under(old_paths);
@@ -160,6 +282,9 @@ Coro handle_set_python_paths(py::object self, py::object message) {
         co_return co_await send(self, *error);
     }
     if (auto error = read_paths(message, "set_python_paths", "new_paths", new_paths)) {
+        co_return co_await send(self, *error);
+    }
+    if (auto error = path_list_error(message, "set_python_paths", "new_paths", new_paths)) {
         co_return co_await send(self, *error);
     }
     py::list path = sys_path();

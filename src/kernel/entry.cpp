@@ -2,6 +2,7 @@
 // and the process entry `main`.
 #include <exception>
 
+#include "frame_limit.hpp"
 #include "kernel_helpers.hpp"
 #include "sync_requests.hpp"
 
@@ -21,8 +22,9 @@ void init(py::object self, py::object workbook_id, py::object host, py::object p
     self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
     self.attr("running") = false;
     self.attr("_loop") = py::none();
-    self.attr("_thread_pool") = module_global("concurrent").attr("futures").attr("ThreadPoolExecutor")(
-        py::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
+    self.attr("_thread_pool") = module_global("concurrent")
+                                    .attr("futures")
+                                    .attr("ThreadPoolExecutor")(py::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
     self.attr("_sensewire") = module_global("Sensewire")();
     self.attr("agent") = module_global("Agent")(tarnlet.attr("excel"), tarnlet.attr("context"));
     self.attr("connection_args") = py::bool_(connection_args) ? connection_args : py::dict();
@@ -48,17 +50,22 @@ void init(py::object self, py::object workbook_id, py::object host, py::object p
     }
 }
 
-bool has_active_debugger(py::object self) {
-    return !py::getattr(self, "_debugger", py::none()).is_none();
-}
+bool has_active_debugger(py::object self) { return !py::getattr(self, "_debugger", py::none()).is_none(); }
 
 Coro connect(py::object self) {
     const py::object uri =
         py::object(self.attr("server_url")) + py::str("/ws/kernel/") + py::object(self.attr("workbook_id"));
-    // No frame-size limit in the library: a frame over MAX_MESSAGE_SIZE must reach listen()
-    // to be refused with a reply; with the library's own 1 MiB (bytes) limit it would close
-    // the connection instead, and multi-byte text would be refused below the limit.
-    self.attr("websocket") = co_await module_global("websockets").attr("connect")(uri, py::arg("max_size") = py::none());
+    // No frame-size limit in the library: with it an oversized frame would close the
+    // connection instead of being answered, and multi-byte text would be refused below the
+    // limit. The kernel's own parser skips a message over its byte cap without holding it,
+    // and listen() answers it.
+    // Keepalive pings still go out, but a late pong does not close the connection: under
+    // heavy output the pong waits behind megabytes that the peer has yet to read, and would
+    // time out while the peer is busy reading them. A peer that is gone closes the socket.
+    self.attr("websocket") =
+        co_await module_global("websockets")
+            .attr("connect")(uri, py::arg("max_size") = py::none(), py::arg("ping_timeout") = py::none(),
+                             py::arg("create_connection") = bounded_connection_factory());
     self.attr("running") = true;
     self.attr("_loop") = asyncio().attr("get_running_loop")();
     self.attr("_socket_lock") = asyncio().attr("Lock")();
@@ -126,6 +133,12 @@ Coro listen(py::object self) {
     try {
         py::object frames = aiter(self.attr("websocket"));
         while (auto raw = co_await anext(frames)) {
+            py::object refused = refused_message_size(self.attr("websocket"), *raw);
+            if (!refused.is_none()) {
+                log_warning("Message too large: " + text_of(refused) + " bytes");
+                co_await self.attr("send_message")(error_reply("Message too large"));
+                continue;
+            }
             const size_t length = py::len(*raw);
             if (length > module_global("MAX_MESSAGE_SIZE").cast<size_t>()) {
                 log_warning("Message too large: " + std::to_string(length) + " bytes");
@@ -186,29 +199,95 @@ Coro run(py::object self) {
     co_return py::none();
 }
 
+// One step of disconnect. A failure is logged and the later steps still run, so a close
+// that breaks one step cannot leave the kernel half torn down; a BaseException that is no
+// Exception (cancellation) is kept for the caller and raised after the last step.
+class DisconnectSteps {
+public:
+    template <typename F>
+    void run(const char *step, F &&f) {
+        try {
+            f();
+        } catch (py::error_already_set &e) {
+            note(step, e);
+        } catch (const std::exception &e) {
+            log_error(std::string("[Kernel] Disconnect step failed (") + step + "): " + e.what());
+        }
+    }
+    void note(const char *step, py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            if (!escaping_) {
+                escaping_ = std::current_exception();
+            }
+            return;
+        }
+        log_error(std::string("[Kernel] Disconnect step failed (") + step + "): " + error_type_name(e) + ": " +
+                  error_text_of(e));
+    }
+    void rethrow() const {
+        if (escaping_) {
+            std::rethrow_exception(escaping_);
+        }
+    }
+
+private:
+    std::exception_ptr escaping_;
+};
+
 Coro disconnect(py::object self) {
-    self.attr("running") = false;
-    if (py::bool_(self.attr("_win32_watcher"))) {
-        self.attr("_win32_watcher").attr("stop")();
-        self.attr("_win32_watcher") = py::none();
+    DisconnectSteps steps;
+    steps.run("running", [&] { self.attr("running") = false; });
+    // Before anything that may wait: a worker blocked on an answer that can no longer
+    // come would otherwise hold the process until its time-out.
+    steps.run("pending sys_requests", [&] {
+        const size_t failed = fail_pending_sys_requests(self);
+        if (failed > 0) {
+            log_warning("[Kernel] Connection closed: failed " + std::to_string(failed) + " waiting sys_request(s)");
+        }
+    });
+    steps.run("win32 watcher", [&] {
+        if (py::bool_(self.attr("_win32_watcher"))) {
+            self.attr("_win32_watcher").attr("stop")();
+            self.attr("_win32_watcher") = py::none();
+        }
+    });
+    steps.run("com event registrar", [&] {
+        if (py::bool_(self.attr("_com_event_registrar"))) {
+            self.attr("_com_event_registrar").attr("stop")();
+            self.attr("_com_event_registrar") = py::none();
+        }
+    });
+    try {
+        if (py::bool_(self.attr("_batcher"))) {
+            co_await self.attr("_batcher").attr("stop")();
+        }
+    } catch (py::error_already_set &e) {
+        steps.note("batcher", e);
     }
-    if (py::bool_(self.attr("_com_event_registrar"))) {
-        self.attr("_com_event_registrar").attr("stop")();
-        self.attr("_com_event_registrar") = py::none();
+    steps.run("tarnlet module", [&] {
+        py::object tarnlet = tarnlet_module();
+        try {
+            tarnlet.attr("messaging").attr("reset")();
+        } catch (py::error_already_set &) {
+            tarnlet.attr("_kernel_instance") = py::none();
+            throw;
+        }
+        tarnlet.attr("_kernel_instance") = py::none();
+    });
+    steps.run("standard streams", [&] {
+        py::object sys = module_global("sys");
+        sys.attr("stdout") = self.attr("_original_stdout");
+        sys.attr("stderr") = self.attr("_original_stderr");
+    });
+    try {
+        if (py::bool_(self.attr("websocket"))) {
+            co_await self.attr("websocket").attr("close")();
+        }
+    } catch (py::error_already_set &e) {
+        steps.note("websocket close", e);
     }
-    if (py::bool_(self.attr("_batcher"))) {
-        co_await self.attr("_batcher").attr("stop")();
-    }
-    py::object tarnlet = tarnlet_module();
-    tarnlet.attr("messaging").attr("reset")();
-    tarnlet.attr("_kernel_instance") = py::none();
-    py::object sys = module_global("sys");
-    sys.attr("stdout") = self.attr("_original_stdout");
-    sys.attr("stderr") = self.attr("_original_stderr");
-    if (py::bool_(self.attr("websocket"))) {
-        co_await self.attr("websocket").attr("close")();
-    }
-    self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false);
+    steps.run("worker pool", [&] { self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false); });
+    steps.rethrow();
     co_return py::none();
 }
 
@@ -217,8 +296,9 @@ py::object find_init_excel_host() {
     py::object importlib = py::module_::import("importlib");
     for (const bool relative : {true, false}) {
         try {
-            py::object old_com = relative ? importlib.attr("import_module")(".tarnlet.old_com", "tarnlet_master.python_server")
-                                          : importlib.attr("import_module")("tarnlet.old_com");
+            py::object old_com =
+                relative ? importlib.attr("import_module")(".tarnlet.old_com", "tarnlet_master.python_server")
+                         : importlib.attr("import_module")("tarnlet.old_com");
             return old_com.attr("init_excel_host");
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) {
@@ -241,8 +321,8 @@ Coro kernel_main(py::object workbook_id, py::object port, py::object connection_
             init_excel_host("tarnlet_id", workbook_id);
         }
     }
-    py::object kernel =
-        module_global("PythonKernel")(workbook_id, py::arg("port") = port, py::arg("connection_args") = connection_args);
+    py::object kernel = module_global("PythonKernel")(workbook_id, py::arg("port") = port,
+                                                      py::arg("connection_args") = connection_args);
     co_await kernel.attr("run")();
     co_return py::none();
 }

@@ -1,8 +1,11 @@
 // The outgoing path: every message is encoded once and written as one text frame,
 // or as a run of "chunk" frames when its text is longer than CHUNK_SIZE.
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
+#include <vector>
 
 #include "kernel_helpers.hpp"
 
@@ -11,8 +14,7 @@ namespace {
 
 // Writes `text` under the socket lock; the lock is released however the write ends.
 // Returns the milliseconds from `start` until the lock was held.
-Coro locked_send(py::object self, py::object text, std::chrono::steady_clock::time_point start,
-                 std::string msg_type) {
+Coro locked_send(py::object self, py::object text, std::chrono::steady_clock::time_point start, std::string msg_type) {
     py::object lock = self.attr("_socket_lock");
     co_await lock.attr("acquire")();
     std::exception_ptr failure;
@@ -134,6 +136,52 @@ py::object decode_utf8(const py::handle &bytes) {
     return py::reinterpret_steal<py::object>(text);
 }
 
+// A copy of `obj` with every NaN or infinite float replaced by None, as orjson writes them.
+// Dict keys stay: the json module writes a float key as the text "NaN", which is valid JSON.
+// A container already on the path is left as it is, so the encoder still reports a cycle.
+py::object finite_copy(const py::handle &obj, std::vector<PyObject *> &path) {
+    if (PyFloat_Check(obj.ptr())) {
+        return std::isfinite(PyFloat_AS_DOUBLE(obj.ptr())) ? py::reinterpret_borrow<py::object>(obj) : py::none();
+    }
+    const bool is_dict = PyDict_Check(obj.ptr()) != 0;
+    const bool is_sequence = PyList_Check(obj.ptr()) != 0 || PyTuple_Check(obj.ptr()) != 0;
+    if ((!is_dict && !is_sequence) || std::find(path.begin(), path.end(), obj.ptr()) != path.end()) {
+        return py::reinterpret_borrow<py::object>(obj);
+    }
+    path.push_back(obj.ptr());
+    py::object copy;
+    if (is_dict) {
+        py::dict out;
+        for (auto item : py::reinterpret_borrow<py::dict>(obj)) {
+            out[item.first] = finite_copy(item.second, path);
+        }
+        copy = out;
+    } else {
+        py::list out;
+        for (py::handle item : py::reinterpret_borrow<py::iterable>(obj)) {
+            out.append(finite_copy(item, path));
+        }
+        copy = out;
+    }
+    path.pop_back();
+    return copy;
+}
+
+// json.dumps with the module's defaults, except that NaN and infinities become null: the
+// bare literals NaN and Infinity are not JSON, and the peer's parser would refuse the frame.
+py::object json_module_dumps(const py::object &obj) {
+    py::object dumps = module_global("json").attr("dumps");
+    try {
+        return dumps(obj, py::arg("allow_nan") = false);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ValueError)) {
+            throw;
+        }
+    }
+    std::vector<PyObject *> path;
+    return dumps(finite_copy(obj, path), py::arg("allow_nan") = false);
+}
+
 }  // namespace
 
 void add_outgoing_methods(ClassBuilder &cls) {
@@ -169,12 +217,11 @@ void register_outgoing(py::module_ &m) {
                         throw;
                     }
                 }
-                return py::object(module_global("json").attr("dumps")(obj));
+                return json_module_dumps(obj);
             },
             py::arg("obj"));
     } else {
-        m.def(
-            "json_dumps", [](py::object obj) { return module_global("json").attr("dumps")(obj); }, py::arg("obj"));
+        m.def("json_dumps", &json_module_dumps, py::arg("obj"));
     }
 }
 

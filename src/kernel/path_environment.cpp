@@ -3,6 +3,7 @@
 // in place, so every holder of a reference to it sees the change.
 #include "errors.hpp"
 #include "kernel.hpp"
+#include "path_checks.hpp"
 
 namespace tarnlet::kernel {
 namespace {
@@ -21,6 +22,9 @@ void init(py::object self, py::object workbook_id) {
 
 void add_path(py::object self, py::object path) {
     require_str(path, "path");
+    if (const char *reason = unusable_path(path)) {
+        throw py::value_error(std::string("path must not hold ") + reason);
+    }
     const py::object custom = self.attr("custom_paths");
     if (custom.contains(path)) {
         return;
@@ -53,6 +57,23 @@ void reset_path(py::object self) {
 }
 
 }  // namespace
+
+const char *unusable_path(const py::handle &path) {
+    PyObject *text = path.ptr();
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void *data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c == 0) {
+            return "a NUL character";
+        }
+        if (c >= 0xD800 && c <= 0xDFFF) {
+            return "a lone surrogate";
+        }
+    }
+    return nullptr;
+}
 
 void register_path_environment(py::module_ &m) {
     ClassBuilder cls("VirtualEnvironment", m);

@@ -5,9 +5,7 @@
 namespace tarnlet::kernel {
 namespace {
 
-std::string current_thread_name() {
-    return text_of(module_global("threading").attr("current_thread")().attr("name"));
-}
+std::string current_thread_name() { return text_of(module_global("threading").attr("current_thread")().attr("name")); }
 
 // Schedules kernel.send_message(message) on the kernel's loop without waiting for it.
 void schedule_send(const py::object &kernel, const py::object &message) {
@@ -18,6 +16,11 @@ void schedule_send(const py::object &kernel, const py::object &message) {
         coro.attr("close")();  // never started: close it rather than leave an unawaited coroutine
         throw;
     }
+}
+
+[[noreturn]] void throw_connection_error(const std::string &text) {
+    PyErr_SetString(PyExc_ConnectionError, text.c_str());
+    throw py::error_already_set();
 }
 
 }  // namespace
@@ -59,8 +62,13 @@ py::object make_send_sys_request(py::object kernel) {
             py::object event = module_global("threading").attr("Event")();
             py::object lock = kernel.attr("_response_lock");
             {
-                // Registered before the send, so a fast answer cannot be missed.
+                // Registered before the send, so a fast answer cannot be missed. `running` is
+                // read under the lock that disconnect takes to fail the waits: a request either
+                // is registered in time to be failed there, or sees the closed connection here.
                 LockGuard guard(lock);
+                if (!py::bool_(kernel.attr("running"))) {
+                    throw_connection_error("connection closed, sys_request not sent: " + id_text);
+                }
                 kernel.attr("_response_futures")[request_id] = event;
             }
             py::dict message;
@@ -82,6 +90,11 @@ py::object make_send_sys_request(py::object kernel) {
                     LockGuard guard(lock);
                     response = kernel.attr("_response_data").attr("pop")(request_id, py::none());
                     kernel.attr("_response_futures").attr("pop")(request_id, py::none());
+                }
+                if (PyExceptionInstance_Check(response.ptr())) {
+                    // Woken by disconnect: the answer can no longer arrive.
+                    log_error(prefix + "sys_request failed, connection closed: " + id_text);
+                    throw_connection_error("connection closed while waiting for sys_response: " + id_text);
                 }
                 if (response.is_none()) {
                     const std::string text = "sys_response data missing for request_id: " + id_text;
@@ -137,9 +150,11 @@ std::string deliver_sys_response(py::object kernel, py::object message) {
     bool found = false;
     {
         LockGuard guard(kernel.attr("_response_lock"));
-        kernel.attr("_response_data")[request_id] = payload;
         py::object event = kernel.attr("_response_futures").attr("get")(request_id);
+        // Only an answer that some worker waits for is kept: a late or unknown one would
+        // stay in the table for good, since no worker ever collects it.
         if (!event.is_none()) {
+            kernel.attr("_response_data")[request_id] = payload;
             event.attr("set")();
             found = true;
         }
@@ -150,6 +165,23 @@ std::string deliver_sys_response(py::object kernel, py::object message) {
         log_warning("[Kernel] Received sys_response for unknown request_id: " + id_text);
     }
     return {};
+}
+
+size_t fail_pending_sys_requests(py::object kernel) {
+    LockGuard guard(kernel.attr("_response_lock"));
+    py::dict waiting = kernel.attr("_response_futures");
+    py::object data = kernel.attr("_response_data");
+    size_t failed = 0;
+    for (auto item : waiting) {
+        if (data.contains(item.first)) {
+            continue;  // answered, and the worker is about to collect it
+        }
+        // The worker finds the error in place of a payload and raises ConnectionError.
+        data[item.first] = py::reinterpret_borrow<py::object>(PyExc_ConnectionError)("connection closed");
+        item.second.attr("set")();
+        ++failed;
+    }
+    return failed;
 }
 
 }  // namespace tarnlet::kernel

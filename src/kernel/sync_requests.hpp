@@ -17,4 +17,8 @@ py::object make_new_send_request_sync(py::object send_sys_request);
 // Returns an error text when a field has the wrong type (nothing was stored then), else empty.
 std::string deliver_sys_response(py::object kernel, py::object message);
 
+// Wakes every worker still waiting for a "sys_response" with a ConnectionError: once the
+// connection is gone no answer can arrive. Returns how many waits were failed.
+size_t fail_pending_sys_requests(py::object kernel);
+
 }  // namespace tarnlet::kernel

@@ -13,7 +13,9 @@ Module attributes written by the kernel when it connects:
     ``req`` (plus a fresh ``requestId`` and ``kind`` "request") as the payload
     of a "sys_request" and returns the payload of the matching
     "sys_response".  It raises TimeoutError when no answer comes in time and
-    RuntimeError when called on the loop thread.
+    RuntimeError when called on the loop thread.  When the connection closes,
+    every request still waiting for its answer fails with ConnectionError, and
+    so does every later one.
 
 :func:`reset` puts the three back to None when the kernel disconnects.
 
@@ -42,8 +44,12 @@ _callables: Dict[str, Any] = {}
 _ids_by_object: Dict[int, str] = {}
 
 
-class NotConnectedError(RuntimeError):
-    """Raised when user code needs Excel but no kernel is connected."""
+class NotConnectedError(ConnectionError, RuntimeError):
+    """Raised when user code needs Excel but no kernel is connected.
+
+    A ConnectionError, as a request whose connection closed while it waited
+    fails with one; still a RuntimeError for callers that catch that.
+    """
 
 
 def register_callable(obj: Any, callable_id: Optional[str] = None) -> str:

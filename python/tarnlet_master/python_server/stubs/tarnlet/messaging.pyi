@@ -15,7 +15,7 @@ send_request_sync: Optional[Callable[..., dict]]
 
 DEFAULT_REQUEST_TIMEOUT: float
 
-class NotConnectedError(RuntimeError):
+class NotConnectedError(ConnectionError, RuntimeError):
     """Excel was needed but no kernel is connected."""
 
 def register_callable(obj: Any, callable_id: Optional[str] = None) -> str:

@@ -40,6 +40,22 @@ py::object stop_exception_type() {
     return py::reinterpret_borrow<py::object>(type);
 }
 
+// Withdraws a stop delivered into this thread that has not been raised yet. Raising it
+// is the only clean way: clearing it by hand (or with SetAsyncExc(id, NULL)) would
+// leave the interpreter's "pending" signal set, and traced code then spins on it.
+void withdraw_pending_stop() {
+    if (PyThreadState_Get()->async_exc == nullptr) {
+        return;
+    }
+    static PyObject *noop = py::module_::import("builtins").attr("eval")("lambda: None").release().ptr();
+    PyObject *result = PyObject_CallNoArgs(noop);  // its first instruction raises the stop
+    if (result != nullptr) {
+        Py_DECREF(result);
+    } else {
+        PyErr_Clear();
+    }
+}
+
 // Marks the current thread as stoppable for its lifetime. On leaving, a stop that
 // arrived too late to be raised is withdrawn, so it cannot fire in later code.
 class Interruptible {
@@ -47,7 +63,7 @@ public:
     Interruptible() : ident_(PyThread_get_thread_ident()) { interruptible().insert(ident_); }
     ~Interruptible() {
         interruptible().erase(ident_);
-        PyThreadState_SetAsyncExc(ident_, nullptr);
+        withdraw_pending_stop();
     }
     Interruptible(const Interruptible &) = delete;
     Interruptible &operator=(const Interruptible &) = delete;

@@ -11,7 +11,7 @@ from tarnlet_master.devhost import host as host_module
 
 pytestmark = pytest.mark.timeout(120)
 
-LIMIT = 3
+LIMIT = 5
 T = 30.0
 
 
@@ -47,7 +47,9 @@ async def test_console_code_is_answered_while_a_huge_completion_runs(short_time_
             elapsed = time.monotonic() - started
             slow = await answers.until("completion_response", T, "slow")
         assert reply.final["type"] == "execution_result" and reply.final["result"] == "2"
-        assert elapsed < 1.0, elapsed  # a generous bound for 100 ms on a busy machine
+        # A generous bound for 100 ms on a busy machine, still far below the time limit
+        # that a blocked listener would have to wait out.
+        assert elapsed < 2.0, elapsed
         answer = slow.final
         assert answer["completions"] == [] and answer["error"] == f"Language analysis timed out after {LIMIT} s"
         assert list(answer) == ["type", "completions", "error", "request_id", "workbook_id", "module_name"]

@@ -1,6 +1,7 @@
 """Diagnostics: syntax errors, pyflakes lint and unresolved imports, with real pyflakes."""
 
 import logging
+import sys
 
 import pytest
 
@@ -203,3 +204,75 @@ def test_import_check_visits_in_breadth_first_order(bridge):
     assert found == expected and len(found) == 11
     via_request = [d["message"].split("'")[1] for d in diagnose(bridge, NESTED) if d["severity"] == 8]
     assert via_request == expected
+
+
+@pytest.fixture
+def side_packages(tmp_path, monkeypatch):
+    """A directory on sys.path with packages whose code leaves a mark when it runs."""
+    marks = tmp_path / "marks"
+    marks.mkdir()
+    root = tmp_path / "site"
+
+    def write(relative, text=""):
+        path = root / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(text, encoding="utf-8")
+
+    def runs(name):
+        return f"open({str(marks / name)!r}, 'w').close()\nprint('RAN {name}')\n"
+
+    write("side_pkg/__init__.py", runs("side_pkg"))
+    write("side_pkg/sub.py", runs("side_pkg.sub"))
+    write("side_pkg/inner/__init__.py", runs("side_pkg.inner"))
+    write("side_pkg/inner/leaf.py", runs("side_pkg.inner.leaf"))
+    write("side_plain.py", runs("side_plain"))
+    write("side_ns/part.py", runs("side_ns.part"))  # a namespace package: no __init__
+    monkeypatch.syspath_prepend(str(root))
+    yield lambda: sorted(p.name for p in marks.iterdir())
+    for name in [n for n in sys.modules if n.split(".")[0] in ("side_pkg", "side_plain", "side_ns")]:
+        del sys.modules[name]
+
+
+def test_imports_resolve_without_running_any_module(bridge, side_packages, capfd):
+    code = ("import side_pkg.sub\nimport side_pkg.inner.leaf\nfrom side_pkg.inner import leaf\n"
+            "import side_ns.part\nimport side_plain\nimport side_pkg.nope\nimport side_plain.child\n"
+            "from side_pkg.sub import thing\nimport side_ns.nope\n")
+    unresolved = [d["message"] for d in diagnose(bridge, code) if d["severity"] == 8]
+    assert unresolved == ["import 'side_pkg.nope' could not be resolved",
+                          "import 'side_plain.child' could not be resolved",
+                          "import 'side_ns.nope' could not be resolved"]
+    assert side_packages() == []
+    assert "RAN" not in capfd.readouterr().out
+    assert not [n for n in sys.modules if n.split(".")[0] in ("side_pkg", "side_plain", "side_ns")]
+
+
+def test_a_loaded_package_lends_its_path(bridge, side_packages):
+    import side_pkg  # noqa: F401  (runs it once, on purpose)
+
+    assert side_packages() == ["side_pkg"]
+    assert bridge._can_resolve_import("side_pkg.inner.leaf") is True
+    assert bridge._can_resolve_import("side_pkg.gone") is False
+    assert side_packages() == ["side_pkg"]
+
+
+def test_a_submodule_of_a_plain_module_prints_nothing(bridge, capfd):
+    # `this` prints the Zen of Python when it is imported.
+    saved = sys.modules.pop("this", None)
+    try:
+        items = diagnose(bridge, "import this.x\n")
+        assert [d["message"] for d in items if d["severity"] == 8] == ["import 'this.x' could not be resolved"]
+        assert "this" not in sys.modules
+        assert "Zen" not in capfd.readouterr().out
+    finally:
+        if saved is not None:
+            sys.modules["this"] = saved
+
+
+def test_dotted_names_of_the_standard_library_resolve_as_before(bridge):
+    assert bridge._can_resolve_import("xml.dom.minidom") is True
+    assert bridge._can_resolve_import("email.mime.text") is True
+    assert bridge._can_resolve_import("os.path") is True
+    assert bridge._can_resolve_import("json.nope") is False
+    assert bridge._can_resolve_import("a..b") is False
+    assert bridge._can_resolve_import("\ud800.x") is False
+    assert bridge._can_resolve_import("a\x00b") is False

@@ -6,11 +6,11 @@
 namespace tarnlet::sensewire {
 namespace {
 
-bool is_ascii_identifier_char(char c) {
+bool is_ascii_identifier_char(Py_UCS4 c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(Py_UCS4 c) { return c >= '0' && c <= '9'; }
 
 // Line number `line` (1-based) of `code` cut to its first `column` characters, or
 // None when the line does not exist.
@@ -76,13 +76,11 @@ py::dict get_completions(py::object self, py::object code, py::object line, py::
                 return completion_result(py::list(), py::none());
             }
             sync_for_request(self, request);
-            const std::string word_prefix =
-                py::str(self.attr("_get_word_prefix")(code, request.line, request.column)).cast<std::string>();
-            const bool show_private = !word_prefix.empty() && word_prefix.front() == '_';
+            py::str word_prefix = self.attr("_get_word_prefix")(code, request.line, request.column);
+            const bool show_private = truthy(word_prefix.attr("startswith")("_"));
 
             py::list items;
-            {
-                const JediLock hold(self);
+            with_jedi(self, [&] {
                 py::object script = make_script(self, request);
                 py::list completions(
                     script.attr("complete")(py::arg("line") = request.line, py::arg("column") = request.column));
@@ -95,7 +93,7 @@ py::dict get_completions(py::object self, py::object code, py::object line, py::
                     }
                     items.append(completion_item(self, completion, name, kinds));
                 }
-            }
+            });
 
             logf("debug", "[LSP] Response: %d completions returned", items.size());
             if (!items.empty()) {
@@ -119,16 +117,18 @@ py::str get_word_prefix(py::object, py::object code, py::object line, py::object
         return py::str("");
     }
     // The ASCII identifier run that ends the text: the longest tail of identifier
-    // characters, without the digits it starts with.
-    const std::string text = py::str(before_cursor).cast<std::string>();
-    size_t start = text.size();
-    while (start > 0 && is_ascii_identifier_char(text[start - 1])) {
+    // characters, without the digits it starts with. Read as code points, so any
+    // character before it (a lone surrogate, NUL) is simply not part of it.
+    py::str text(before_cursor);
+    const Py_ssize_t size = PyUnicode_GetLength(text.ptr());
+    Py_ssize_t start = size;
+    while (start > 0 && is_ascii_identifier_char(PyUnicode_ReadChar(text.ptr(), start - 1))) {
         --start;
     }
-    while (start < text.size() && is_digit(text[start])) {
+    while (start < size && is_digit(PyUnicode_ReadChar(text.ptr(), start))) {
         ++start;
     }
-    return py::str(text.substr(start));
+    return py::str(text[py::slice(py::int_(start), py::int_(size), py::none())]);
 }
 
 py::str format_signature_method(py::object, py::object signature) {

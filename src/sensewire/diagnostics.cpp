@@ -253,6 +253,63 @@ py::list check_unresolved_imports(py::object self, py::object code, py::object) 
     return diagnostics;
 }
 
+// The spec of `name` from the finders on sys.meta_path (the in-memory loader, the
+// path finder with its hooks, built-in and frozen modules), searching `path` for a
+// submodule, or None. This is importlib's lookup without its one side effect:
+// importlib.util.find_spec imports every parent package, which runs user code.
+py::object find_spec_without_import(const py::object &name, const py::object &path) {
+    for (py::handle finder : py::list(global("sys").attr("meta_path"))) {
+        py::object find_spec = py::getattr(finder, "find_spec", py::none());
+        if (find_spec.is_none()) {
+            continue;
+        }
+        py::object spec = find_spec(name, path, py::none());
+        if (!spec.is_none()) {
+            return spec;
+        }
+    }
+    return py::none();
+}
+
+// Whether the dotted name leads to a module, one part at a time: a parent that is
+// loaded lends its __path__, any other its spec's search locations; a parent that
+// is no package has no submodules.
+bool resolves_without_import(const py::object &module_name) {
+    py::list parts = module_name.attr("split")(".");
+    py::object modules = global("sys").attr("modules");
+    py::object search_path = py::none();
+    py::str prefix("");
+    for (size_t i = 0; i < parts.size(); ++i) {
+        py::str part(parts[i]);
+        if (!truthy(part)) {
+            return false;
+        }
+        prefix = i == 0 ? part : py::str(prefix + py::str(".") + part);
+        const bool last = i + 1 == parts.size();
+        py::object loaded = modules.attr("get")(prefix);
+        if (!loaded.is_none()) {
+            if (last) {
+                return true;
+            }
+            search_path = py::getattr(loaded, "__path__", py::none());
+        } else {
+            py::object spec = find_spec_without_import(prefix, search_path);
+            if (spec.is_none()) {
+                return false;
+            }
+            if (last) {
+                return true;
+            }
+            search_path = py::getattr(spec, "submodule_search_locations", py::none());
+        }
+        if (search_path.is_none()) {
+            return false;
+        }
+        search_path = py::list(search_path);
+    }
+    return false;
+}
+
 bool can_resolve_import(py::object self, py::object module_name) {
     try {
         if (global("sys").attr("modules").contains(module_name)) {
@@ -266,7 +323,7 @@ bool can_resolve_import(py::object self, py::object module_name) {
                 return true;
             }
         }
-        return !global("importlib").attr("util").attr("find_spec")(module_name).is_none();
+        return resolves_without_import(module_name);
     } catch (py::error_already_set &e) {
         // ModuleNotFoundError is an ImportError.
         if (e.matches(PyExc_ImportError) || e.matches(PyExc_ValueError) || e.matches(PyExc_AttributeError)) {

@@ -69,21 +69,21 @@ py::object markdown(const py::list &parts) {
 }
 
 py::str detailed_text(const py::object &self, const py::handle &definition) {
-    const std::string type = py::str(definition.attr("type")).cast<std::string>();
+    py::str type(definition.attr("type"));
     py::str full_name = text_attr(definition, "full_name");
     if (!truthy(full_name)) {
         full_name = text_attr(definition, "name");
     }
-    if (type == "function") {
+    if (type.equal(py::str("function"))) {
         return function_text(self, definition, full_name);
     }
-    if (type == "class") {
+    if (type.equal(py::str("class"))) {
         return fenced(py::str("class ") + full_name);
     }
-    if (type == "module") {
+    if (type.equal(py::str("module"))) {
         return fenced(py::str("module ") + full_name);
     }
-    py::str description = self.attr("_get_type_description")(definition, py::str(type));
+    py::str description = self.attr("_get_type_description")(definition, type);
     return fenced(full_name + py::str(": ") + description);
 }
 
@@ -125,27 +125,28 @@ py::dict get_hover(py::object self, py::object code, py::object line, py::object
         [&] {
             check_position(request);
             sync_for_request(self, request);
-            const JediLock hold(self);
-            py::object script = make_script(self, request);
-            py::list definitions(
-                script.attr("infer")(py::arg("line") = request.line, py::arg("column") = request.column));
-            if (definitions.empty()) {
-                return hover_result(help_fallback(script, request), py::none());
-            }
-            py::list parts;
-            for (py::handle definition : definitions) {
-                if (py::str("compact").equal(self.attr("_hover_mode"))) {
-                    py::object text = self.attr("_format_compact_hover")(definition);
-                    if (truthy(text)) {
-                        parts.append(text);
-                    }
-                    continue;
+            return with_jedi(self, [&] {
+                py::object script = make_script(self, request);
+                py::list definitions(
+                    script.attr("infer")(py::arg("line") = request.line, py::arg("column") = request.column));
+                if (definitions.empty()) {
+                    return hover_result(help_fallback(script, request), py::none());
                 }
-                parts.append(detailed_text(self, definition));
-                add_docstring(parts, definition);
-            }
-            logf("debug", "[LSP] Hover: found %d definitions", definitions.size());
-            return hover_result(markdown(parts), py::none());
+                py::list parts;
+                for (py::handle definition : definitions) {
+                    if (py::str("compact").equal(self.attr("_hover_mode"))) {
+                        py::object text = self.attr("_format_compact_hover")(definition);
+                        if (truthy(text)) {
+                            parts.append(text);
+                        }
+                        continue;
+                    }
+                    parts.append(detailed_text(self, definition));
+                    add_docstring(parts, definition);
+                }
+                logf("debug", "[LSP] Hover: found %d definitions", definitions.size());
+                return hover_result(markdown(parts), py::none());
+            });
         },
         [](const py::str &error) {
             logf("error", "[LSP] Error in get_hover: %s", error);
@@ -158,18 +159,17 @@ py::object format_compact_hover(py::object self, py::object definition) {
         [&]() -> py::object {
             py::str name = text_attr(definition, "name");
             py::str type = definition.attr("type");
-            const std::string kind = type.cast<std::string>();
-            if (kind == "function") {
+            if (type.equal(py::str("function"))) {
                 return function_text(self, definition, py::str("(function) ") + name);
             }
-            if (kind == "class" || kind == "module") {
+            if (type.equal(py::str("class")) || type.equal(py::str("module"))) {
                 return fenced(py::str("(") + type + py::str(") ") + name);
             }
             py::str description = self.attr("_get_type_description")(definition, type);
             return fenced(py::str("(") + type + py::str(") ") + name + py::str(": ") + description);
         },
         [](const py::str &error) -> py::object {
-            log_debug("[LSP] Error formatting compact hover: " + error.cast<std::string>());
+            logf("debug", "%s", py::str("[LSP] Error formatting compact hover: ") + error);
             return py::none();
         });
 }
@@ -202,49 +202,50 @@ py::dict get_signature_help(py::object self, py::object code, py::object line, p
         [&] {
             check_position(request);
             sync_for_request(self, request);
-            const JediLock hold(self);
-            py::object script = make_script(self, request);
-            py::list signatures(
-                script.attr("get_signatures")(py::arg("line") = request.line, py::arg("column") = request.column));
-            if (signatures.empty()) {
-                logf("debug", "[LSP] No signatures found");
-                return signature_result(py::list(), py::int_(0), py::none());
-            }
-            py::object signature = signatures[0];
-            py::list parameters;
-            for (py::handle param : signature.attr("params")) {
-                py::dict parameter;
-                parameter["label"] = param.attr("name");
+            return with_jedi(self, [&] {
+                py::object script = make_script(self, request);
+                py::list signatures(
+                    script.attr("get_signatures")(py::arg("line") = request.line, py::arg("column") = request.column));
+                if (signatures.empty()) {
+                    logf("debug", "[LSP] No signatures found");
+                    return signature_result(py::list(), py::int_(0), py::none());
+                }
+                py::object signature = signatures[0];
+                py::list parameters;
+                for (py::handle param : signature.attr("params")) {
+                    py::dict parameter;
+                    parameter["label"] = param.attr("name");
+                    ignore_attribute_and_type_errors([&] {
+                        py::object description = param.attr("description");
+                        if (truthy(description)) {
+                            parameter["documentation"] = description;
+                        }
+                    });
+                    parameters.append(parameter);
+                }
+                py::object parameter_text = self.attr("_format_signature")(signature);
+                py::object documentation = py::str("");
                 ignore_attribute_and_type_errors([&] {
-                    py::object description = param.attr("description");
-                    if (truthy(description)) {
-                        parameter["documentation"] = description;
+                    py::object doc = signature.attr("docstring")(py::arg("raw") = true);
+                    if (truthy(doc)) {
+                        documentation = doc;
                     }
                 });
-                parameters.append(parameter);
-            }
-            py::object parameter_text = self.attr("_format_signature")(signature);
-            py::object documentation = py::str("");
-            ignore_attribute_and_type_errors([&] {
-                py::object doc = signature.attr("docstring")(py::arg("raw") = true);
-                if (truthy(doc)) {
-                    documentation = doc;
-                }
-            });
-            py::object name = signature.attr("name");
-            py::object label = (truthy(name) ? name : py::str("function")) + parameter_text;
-            py::object index = signature.attr("index");
-            py::object active_parameter = index.is_none() ? py::int_(0) : index;
+                py::object name = signature.attr("name");
+                py::object label = (truthy(name) ? name : py::str("function")) + parameter_text;
+                py::object index = signature.attr("index");
+                py::object active_parameter = index.is_none() ? py::int_(0) : index;
 
-            py::dict entry;
-            entry["label"] = label;
-            entry["documentation"] = documentation;
-            entry["parameters"] = parameters;
-            py::list entries;
-            entries.append(entry);
-            py::dict result = signature_result(entries, active_parameter, py::none());
-            logf("debug", "[LSP] Signature help: %s, activeParam=%d", name, active_parameter);
-            return result;
+                py::dict entry;
+                entry["label"] = label;
+                entry["documentation"] = documentation;
+                entry["parameters"] = parameters;
+                py::list entries;
+                entries.append(entry);
+                py::dict result = signature_result(entries, active_parameter, py::none());
+                logf("debug", "[LSP] Signature help: %s, activeParam=%d", name, active_parameter);
+                return result;
+            });
         },
         [](const py::str &error) {
             logf("error", "[LSP] Error in get_signature_help: %s", error);

@@ -21,7 +21,7 @@ void register_imports(py::module_ &m) {
     m.attr("jedi") = py::module_::import("jedi");
     // The standard modules the bridge uses, as module-level names like a Python
     // module's imports, so a test or a user can replace them.
-    for (const char *name : {"ast", "io", "os", "re", "sys", "tempfile", "threading"}) {
+    for (const char *name : {"ast", "io", "os", "re", "sys", "tempfile", "threading", "time"}) {
         m.attr(name) = py::module_::import(name);
     }
     py::module_::import("importlib.util");
@@ -78,6 +78,7 @@ void register_constants(py::module_ &m) {
 void register_sensewire_class(py::module_ &m) {
     ClassBuilder cls("Sensewire", m);
     add_workspace_methods(cls);
+    add_warmup_methods(cls);
     add_completion_methods(cls);
     add_hover_methods(cls);
     add_diagnostic_methods(cls);
@@ -92,5 +93,6 @@ PYBIND11_MODULE(sensewire, m) {
     tarnlet::set_this_module(m);
     register_imports(m);
     register_constants(m);
+    register_warmup_exit_hook(m);
     register_sensewire_class(m);
 }

@@ -121,6 +121,30 @@ py::object make_script(const py::object &self, const Request &request) {
                                          py::arg("project") = self.attr("_jedi_project"));
 }
 
+namespace {
+
+void kill_subprocess_of(const py::handle &environment) {
+    py::object subprocess = py::getattr(environment, "_subprocess", py::none());
+    if (!subprocess.is_none() && py::hasattr(subprocess, "_kill")) {
+        subprocess.attr("_kill")();
+    }
+}
+
+}  // namespace
+
+void reset_jedi_subprocess(const py::object &self) {
+    try {
+        // The project's environment, and jedi's cached default that new projects take.
+        kill_subprocess_of(py::getattr(py::getattr(self, "_jedi_project", py::none()), "_environment", py::none()));
+        kill_subprocess_of(py::module_::import("jedi.api.environment").attr("get_cached_default_environment")());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        logf("debug", "[LSP] Could not reset jedi's subprocess: %s", exception_text(e));
+    }
+}
+
 JediLock::JediLock(const py::object &self) : lock_(self.attr("_jedi_lock")) { lock_.attr("acquire")(); }
 
 JediLock::~JediLock() {

@@ -22,6 +22,12 @@ void add_completion_methods(
     ClassBuilder &cls);                     // get_completions, _get_word_prefix, _format_signature [completions.cpp]
 void add_hover_methods(ClassBuilder &cls);  // get_hover, get_signature_help and helpers [hover.cpp]
 void add_diagnostic_methods(ClassBuilder &cls);  // get_diagnostics and its three checks [diagnostics.cpp]
+void add_warmup_methods(ClassBuilder &cls);      // preload_tarnlet_module and its thread [warmup.cpp]
+
+// The warm-up thread: registered for the exit hook at module import, and stopped by
+// `cleanup` [warmup.cpp].
+void register_warmup_exit_hook(py::module_ &m);
+void stop_warmup(const py::object &self);
 
 // logger.<level>(fmt, *args) through the module's current logger, so that logging
 // formats lazily and a disabled level costs one call; never throws.
@@ -67,6 +73,12 @@ void sync_for_request(const py::object &self, const Request &request);
 // Steps 3 and 4: the jedi.Script for the request text. Call it with the jedi lock held.
 py::object make_script(const py::object &self, const Request &request);
 
+// An analysis that was interrupted midway (a BaseException that is no Exception:
+// a stop or time-out delivered to its thread) may leave jedi's compiled-module
+// subprocess with an unread answer in its pipe; the next analysis would read that
+// answer as its own. Ending the subprocess makes jedi start a fresh one.
+void reset_jedi_subprocess(const py::object &self);
+
 // Holds the bridge's jedi lock (self._jedi_lock, a threading.RLock). jedi does not
 // support two threads analysing at once, and the warm-up runs on a thread of its own.
 // Python's lock releases the GIL while it waits, so the warm-up can finish meanwhile.
@@ -81,9 +93,29 @@ private:
     py::object lock_;
 };
 
-// `_format_signature` as bound on the instance (late bound, so a patch is honoured).
-inline std::string format_signature(const py::object &self, const py::handle &signature) {
-    return py::str(self.attr("_format_signature")(signature)).cast<std::string>();
+// Runs `body` with the jedi lock held; see reset_jedi_subprocess.
+template <typename Body>
+auto with_jedi(const py::object &self, Body &&body) -> decltype(body()) {
+    const JediLock hold(self);
+    try {
+        return body();
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            reset_jedi_subprocess(self);
+        }
+        throw;
+    }
+}
+
+// str(exc) of a caught exception, keeping every character (lone surrogates and NUL
+// included) so an error result shows the text exactly as Python would.
+inline py::str exception_text(const py::error_already_set &e) {
+    PyObject *text = PyObject_Str(e.value().ptr());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return py::str(std::string("<unprintable ") + Py_TYPE(e.value().ptr())->tp_name + " object>");
+    }
+    return py::reinterpret_steal<py::str>(text);
 }
 
 // Python's truth test.
@@ -105,7 +137,7 @@ auto catch_all(Body &&body, OnError &&on_error) -> decltype(body()) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        return on_error(py::str(str_of(e.value())));
+        return on_error(exception_text(e));
     } catch (const std::exception &e) {
         return on_error(py::str(e.what()));
     }

@@ -8,8 +8,9 @@ namespace {
 py::object os_path() { return global("os").attr("path"); }
 
 [[noreturn]] void raise_outside_workspace(const py::handle &file_path) {
-    const std::string text = "module file would lie outside the workspace: " + str_of(file_path);
-    PyErr_SetString(PyExc_ValueError, text.c_str());
+    // Built as a Python str: the name may hold any character, NUL included.
+    py::str text = py::str("module file would lie outside the workspace: ") + py::str(file_path);
+    PyErr_SetObject(PyExc_ValueError, text.ptr());
     throw py::error_already_set();
 }
 
@@ -96,27 +97,6 @@ void init(py::object self) {
     self.attr("preload_tarnlet_module_async")();
 }
 
-void preload_tarnlet_module(py::object self) {
-    catch_all(
-        [&] {
-            const JediLock hold(self);
-            py::object script = global("jedi").attr("Script")(py::arg("code") = "import tarnlet\ntarnlet.",
-                                                              py::arg("path") = "<warmup>",
-                                                              py::arg("project") = self.attr("_jedi_project"));
-            py::list completions(script.attr("complete")(py::arg("line") = 2, py::arg("column") = 8));
-            logf("info", "[LSP] Preloaded tarnlet module cache (%d completions found)", py::len(completions));
-        },
-        [](const py::str &error) { logf("warning", "[LSP] Failed to preload tarnlet module: %s", error); });
-}
-
-void preload_tarnlet_module_async(py::object self) {
-    py::object thread = global("threading")
-                            .attr("Thread")(py::arg("target") = self.attr("preload_tarnlet_module"),
-                                            py::arg("name") = "LSP-tarnlet-preload", py::arg("daemon") = true);
-    thread.attr("start")();
-    logf("debug", "[LSP] Started async tarnlet module preloading");
-}
-
 void sync_modules(py::object self, py::object modules, py::object dirty_files) {
     require_dict("sync_modules", "modules", modules);
     require_dict_or_none("sync_modules", "dirty_files", dirty_files);
@@ -196,12 +176,14 @@ void update_sys_paths(py::object self, py::object new_paths) {
 
 void set_hover_mode(py::object self, py::object mode) {
     require_str("set_hover_mode", "mode", mode);
-    const std::string text = mode.cast<std::string>();
-    if (text == "compact" || text == "detailed") {
+    // Compared and logged as Python text: a mode may hold lone surrogates or NUL.
+    if (mode.equal(py::str("compact")) || mode.equal(py::str("detailed"))) {
         self.attr("_hover_mode") = mode;
-        log_info("[LSP] Hover mode set to: " + text);
+        logf("info", "%s", py::str("[LSP] Hover mode set to: ") + py::str(mode));
     } else {
-        log_warning("[LSP] Invalid hover mode '" + text + "', keeping current: " + str_of(self.attr("_hover_mode")));
+        logf("warning", "%s",
+             py::str("[LSP] Invalid hover mode '") + py::str(mode) + py::str("', keeping current: ") +
+                 py::str(self.attr("_hover_mode")));
     }
 }
 
@@ -210,6 +192,8 @@ void cleanup(py::object self) {
     if (temp_dir.is_none()) {
         return;
     }
+    // The warm-up works in the workspace; it must not outlive it.
+    stop_warmup(self);
     catch_all(
         [&] {
             temp_dir.attr("cleanup")();
@@ -231,12 +215,14 @@ bool is_module_name(py::object, py::object path) {
         return false;
     }
     require_str("_is_module_name", "path", path);
-    const std::string text = path.cast<std::string>();
-    const std::string separator = global("os").attr("sep").cast<std::string>();
-    if (text.find(separator) != std::string::npos || text.find_first_of("/\\") != std::string::npos) {
-        return false;
+    // Tested on the Python text, which may hold any character (lone surrogates, NUL).
+    for (const py::object &part :
+         {py::object(global("os").attr("sep")), py::object(py::str("/")), py::object(py::str("\\"))}) {
+        if (truthy(part) && PySequence_Contains(path.ptr(), part.ptr()) == 1) {
+            return false;
+        }
     }
-    if (text.front() == '<' || text.front() == '.') {
+    if (truthy(path.attr("startswith")(py::make_tuple("<", ".")))) {
         return false;
     }
     return truthy(path.attr("isidentifier")());
@@ -246,8 +232,6 @@ bool is_module_name(py::object, py::object path) {
 
 void add_workspace_methods(ClassBuilder &cls) {
     cls.def_init(&init);
-    cls.def("preload_tarnlet_module", &preload_tarnlet_module);
-    cls.def("preload_tarnlet_module_async", &preload_tarnlet_module_async);
     cls.def("sync_modules", &sync_modules, py::arg("modules"), py::arg("dirty_files") = py::none());
     cls.def("delete_module", &delete_module, py::arg("module_name"));
     cls.def("update_sys_paths", &update_sys_paths, py::arg("new_paths"));

@@ -38,7 +38,7 @@ async def measure(peer, args):
     elapsed, _, cpu = await run_calls(peer.driver, peer.ws, args.calls, WINDOW, peer.process.pid)
     host = time.process_time() - host_before
     _, latencies, _ = await run_calls(peer.driver, peer.ws, args.sequential, 1)
-    return args.calls / elapsed, cpu / args.calls if cpu is not None else None, host / args.calls, \
+    return args.calls / elapsed, cpu[0] / args.calls if cpu is not None else None, host / args.calls, \
         statistics.median(latencies)
 
 

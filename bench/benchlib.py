@@ -15,15 +15,20 @@ def log_level(default="INFO"):
     return os.environ.get("TARNLET_LOG_LEVEL") or default
 
 
-def process_cpu_seconds(pid):
-    """User plus system CPU time of a process so far, in seconds (Linux /proc, else psutil, else None)."""
+def process_cpu_seconds(pid, thread=None):
+    """User plus system CPU time so far, in seconds, of a process, or of one of its threads
+    (`thread`: its id; the main thread's is the pid). Linux /proc, else psutil for a whole
+    process, else None."""
+    path = f"/proc/{pid}/stat" if thread is None else f"/proc/{pid}/task/{thread}/stat"
     try:
-        with open(f"/proc/{pid}/stat") as stat:
+        with open(path) as stat:
             fields = stat.read().rsplit(")", 1)[1].split()
         # Fields after the command name start at field 3 (state); utime and stime are fields 14 and 15.
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
     except (OSError, IndexError, ValueError):
         pass
+    if thread is not None:
+        return None
     try:
         import psutil
     except ImportError:

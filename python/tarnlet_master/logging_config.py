@@ -84,10 +84,8 @@ class _BatchingStreamHandler(logging.StreamHandler):
                 if text:
                     self.stream.write(text)
                 self.stream.flush()
-            except RecursionError:
-                raise
             except Exception:
-                self.handleError(None)
+                self.handleError(None)  # reports the failure on sys.stderr, if it can
         finally:
             self.release()
 

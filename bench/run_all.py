@@ -148,34 +148,40 @@ def parse_model(entries):
     return figures
 
 
+def goal_table(rows, level, model):
+    """(goal, measured, ratio, bound, met) of every goal at one kernel log level."""
+    figures = {(row_level, name): (number(value), unit, number(floor), number(ratio))
+               for _, row_level, name, value, unit, floor, ratio in rows}
+    table_rows = []
+    for goal in GOALS:
+        value, unit, floor, ratio = figures.get((level, goal.name), (None, "", None, None))
+        unit_text = ""  # a bound on the value itself is shown with its unit
+        if value is None:
+            table_rows.append((goal.label, "not measured", "-", f"{goal.op} {goal.bound:g}", "-"))
+            continue
+        if goal.against == MODEL:
+            reference = model.get((level, goal.name), model.get((None, goal.name)))
+            ratio = value / reference if reference else None
+            # The model is kept outside this project; its figures come in through --model.
+            measured = f"{value:.1f} {unit}" + (f" / {reference:g}" if reference else " (model figure: --model)")
+        elif goal.against is None:
+            ratio = value
+            measured = f"{value:.2f} {unit}" + (f" (floor {floor:.2f} {unit})" if floor is not None else "")
+            unit_text = f" {unit}"
+        else:
+            measured = f"{value:.1f} / {floor:.1f} {unit}" if floor is not None else f"{value:.1f} {unit}"
+        table_rows.append((goal.label, measured, "-" if ratio is None else f"{ratio:.2f}{unit_text}",
+                           f"{goal.op} {goal.bound:g}{unit_text}",
+                           "-" if ratio is None else ("yes" if goal.met(ratio) else "no")))
+    return table_rows
+
+
 def goal_lines(rows, levels, model):
     """The goals beside the measured ratios, one block per kernel log level."""
-    figures = {(level, name): (number(value), unit, number(floor), number(ratio))
-               for _, level, name, value, unit, floor, ratio in rows}
     lines = []
     for level in levels:
         lines.append(f"\n=== Goals, kernel at TARNLET_LOG_LEVEL={level}")
-        table_rows = [("goal", "measured", "ratio", "goal", "met")]
-        for goal in GOALS:
-            value, unit, floor, ratio = figures.get((level, goal.name), (None, "", None, None))
-            unit_text = ""  # a bound on the value itself is shown with its unit
-            if value is None:
-                table_rows.append((goal.label, "not measured", "-", f"{goal.op} {goal.bound:g}", "-"))
-                continue
-            if goal.against == MODEL:
-                reference = model.get((level, goal.name), model.get((None, goal.name)))
-                ratio = value / reference if reference else None
-                # The model is kept outside this project; its figures come in through --model.
-                measured = f"{value:.1f} {unit}" + (f" / {reference:g}" if reference else " (model figure: --model)")
-            elif goal.against is None:
-                ratio = value
-                measured = f"{value:.2f} {unit}" + (f" (floor {floor:.2f} {unit})" if floor is not None else "")
-                unit_text = f" {unit}"
-            else:
-                measured = f"{value:.1f} / {floor:.1f} {unit}" if floor is not None else f"{value:.1f} {unit}"
-            table_rows.append((goal.label, measured, "-" if ratio is None else f"{ratio:.2f}{unit_text}",
-                               f"{goal.op} {goal.bound:g}{unit_text}", "-" if ratio is None else
-                               ("yes" if goal.met(ratio) else "no")))
+        table_rows = [("goal", "measured", "ratio", "goal", "met")] + goal_table(rows, level, model)
         widths = [max(len(row[i]) for row in table_rows) for i in range(5)]
         for index, row in enumerate(table_rows):
             lines.append("  ".join(cell.ljust(w) if i in (0, 1) else cell.rjust(w)

@@ -124,7 +124,12 @@ class TarnletKernel:
                                        "request_id": request_id}))
         deadline = start + timeout
         while True:
-            raw = await asyncio.wait_for(self.frames.get(), max(0.0, deadline - time.perf_counter()))
+            try:
+                raw = await asyncio.wait_for(self.frames.get(), max(0.0, deadline - time.perf_counter()))
+            except asyncio.TimeoutError:
+                arrived = "".join(gathered.pieces).count("\n")
+                raise AssertionError(f"kernel: did not finish in {timeout:.0f} s; {arrived} of {lines} lines "
+                                     f"arrived in {gathered.messages} stdout messages") from None
             final = None
             for message in self.messages(raw):
                 if message.get("request_id") != request_id:

@@ -6,6 +6,7 @@
    aiohttp in a child process), against a bare aiohttp GET + JSON decode of the same URLs.
 
 Run: python bench/bench_feedscout.py [--rounds N]
+Prints RESULT lines (see bench/README.md).
 """
 
 import argparse
@@ -15,6 +16,7 @@ import multiprocessing
 import statistics
 import time
 
+from benchlib import result
 from packaging.specifiers import SpecifierSet
 from packaging.version import InvalidVersion, Version
 
@@ -60,7 +62,7 @@ def bench_specifiers(rounds):
     print(f"  feedscout: {best * 1e3:8.2f} ms total, {best / n * 1e6:7.1f} us/call")
     print(f"  packaging: {best_floor * 1e3:8.2f} ms total, {best_floor / n * 1e6:7.1f} us/call (floor)")
     print(f"  ratio: {best / best_floor:.2f}x the floor's time (table built once, outside the timed loop)")
-    print(f"RESULT feedscout.check_specifier {best / n * 1e6:.2f} us {best_floor / n * 1e6:.2f} {best / best_floor:.2f}")
+    result("feedscout.check_specifier", best / n * 1e6, "us", best_floor / n * 1e6)
 
 
 def serve(port_queue):
@@ -135,7 +137,7 @@ async def bench_versions(port, rounds):
     print(f"  bare GET:   {PACKAGES / best_floor:8.0f} requests/s ({best_floor * 1e3:.1f} ms) (floor)")
     print(f"  ratio: {best / best_floor:.2f}x the floor's time (includes checking the name, dropping yanked releases "
           "and sorting 50 versions with packaging)")
-    print(f"RESULT feedscout.get_versions_gather {best * 1e3:.1f} ms {best_floor * 1e3:.1f} {best / best_floor:.2f}")
+    result("feedscout.get_versions", PACKAGES / best, "requests/s", PACKAGES / best_floor)
 
 
 def main():

@@ -11,11 +11,18 @@ Two peers connect to it, one after the other, each in a process of its own:
 Measured:
 
 1. 20,000 "custom_function_call" requests for a two-argument workbook function, pipelined
-   (a window of requests in flight; --window 0 sends all at once): calls/s, and the p50 and
-   p99 latency from a request's send to its "function_execution_result".
-2. A streaming generator of 100,000 values: values/s from the request to the final message.
+   (a window of requests in flight, and all sent at once): calls/s, the p50 and p99 latency
+   from a request's send to its "function_execution_result", and the peer process's CPU
+   time per call (user + system, from /proc or psutil), in all and on its main thread, which
+   runs the event loop.
+2. 2,000 sequential calls (one in flight): p50 and p99 latency.
+3. A streaming generator of 100,000 values: values/s from the request to the final message.
 
-Run: python bench/bench_invocation.py [--calls N] [--values N] [--window N] [--rounds N] [--log-level L]
+The kernel runs at TARNLET_LOG_LEVEL (default INFO, the kernel's own default).
+
+Run: python bench/bench_invocation.py [--calls N] [--sequential N] [--values N] [--window N] [--rounds N]
+                                      [--log-level L] [--compression deflate|none]
+Prints RESULT lines (see bench/README.md).
 """
 
 import argparse
@@ -31,6 +38,8 @@ import time
 
 import websockets
 
+from benchlib import KERNEL_PEER, log_level, process_cpu_seconds, result
+
 WORKBOOK = "wb-bench"
 MODULE = "bench_functions"
 SOURCE = """\
@@ -40,12 +49,6 @@ def add(a, b):
 def values(n):
     for i in range(n):
         yield i
-"""
-
-KERNEL_PEER = """\
-import asyncio, sys
-from tarnlet_master.python_server import kernel
-asyncio.run(kernel.main(sys.argv[1], sys.argv[2], {"platform": "web"}))
 """
 
 FLOOR_PEER = textwrap.dedent("""\
@@ -117,8 +120,12 @@ class Driver:
             self.handlers.remove(on_message)
 
 
-async def run_calls(driver, ws, calls, window):
-    """Sends `calls` requests with at most `window` in flight; latencies in seconds."""
+async def run_calls(driver, ws, calls, window, pid=None):
+    """Sends `calls` requests with at most `window` in flight (0: no limit).
+
+    Returns (elapsed seconds, latencies in seconds, (CPU seconds of process `pid` meanwhile, of its main
+    thread, the event loop's) or None).
+    """
     sent_at, latencies = {}, []
     done = asyncio.Event()
     slots = asyncio.Semaphore(window) if window else None
@@ -138,6 +145,7 @@ async def run_calls(driver, ws, calls, window):
             done.set()
 
     driver.handlers.append(on_message)
+    cpu_before = (process_cpu_seconds(pid), process_cpu_seconds(pid, pid)) if pid else None
     start = time.perf_counter()
     for i in range(calls):
         if slots is not None:
@@ -148,10 +156,14 @@ async def run_calls(driver, ws, calls, window):
                                   "args": [i, 1], "request_id": rid, "workbook_id": WORKBOOK}))
     await asyncio.wait_for(done.wait(), 600)
     elapsed = time.perf_counter() - start
+    cpu_after = (process_cpu_seconds(pid), process_cpu_seconds(pid, pid)) if pid else None
     driver.handlers.remove(on_message)
     if wrong:
         raise AssertionError(f"{len(wrong)} wrong results, e.g. {wrong[0]}")
-    return elapsed, latencies
+    cpu = None
+    if cpu_before is not None and None not in cpu_before + cpu_after:
+        cpu = (cpu_after[0] - cpu_before[0], cpu_after[1] - cpu_before[1])
+    return elapsed, latencies, cpu
 
 
 async def run_stream(driver, ws, values):
@@ -180,14 +192,19 @@ async def run_stream(driver, ws, values):
 
 
 class Peer:
-    """One peer process connected to a driver of its own."""
+    """One peer process connected to a driver of its own.
 
-    def __init__(self, name, source, args, log_path):
+    compression "none": the driver refuses permessage-deflate, so the peer's frames go uncompressed.
+    """
+
+    def __init__(self, name, source, args, log_path, compression="deflate"):
         self.name, self.source, self.args, self.log_path = name, source, args, log_path
+        self.compression = compression
 
     async def __aenter__(self):
         self.driver = Driver()
-        self.server = await websockets.serve(self.driver.handler, "127.0.0.1", 0, max_size=None)
+        options = {"compression": None} if self.compression == "none" else {}
+        self.server = await websockets.serve(self.driver.handler, "127.0.0.1", 0, max_size=None, **options)
         port = self.server.sockets[0].getsockname()[1]
         env = dict(os.environ, TARNLET_LOG_LEVEL=self.args.log_level)
         self.log = open(self.log_path, "w")
@@ -211,55 +228,103 @@ class Peer:
         await self.server.wait_closed()
 
     async def round(self, windows):
-        results = {window: await run_calls(self.driver, self.ws, self.args.calls, window) for window in windows}
+        """{window: (elapsed, latencies, cpu)} for each window, plus "stream": elapsed."""
+        pid = self.process.pid
+        results = {window: await run_calls(self.driver, self.ws, self.args.calls, window, pid) for window in windows}
+        if self.args.sequential:
+            results["sequential"] = await run_calls(self.driver, self.ws, self.args.sequential, 1, pid)
         results["stream"] = await run_stream(self.driver, self.ws, self.args.values)
         return results
 
 
-def call_line(label, elapsed, latencies, calls):
-    p50 = statistics.median(latencies)
-    p99 = statistics.quantiles(latencies, n=100, method="inclusive")[98]
-    return f"  {label:<7} {calls / elapsed:9.0f} calls/s   p50 {p50 * 1e3:8.2f} ms   p99 {p99 * 1e3:8.2f} ms"
+def p50(latencies):
+    return statistics.median(latencies)
+
+
+def p99(latencies):
+    return statistics.quantiles(latencies, n=100, method="inclusive")[98]
+
+
+def score(key, value):
+    """What "best" means for a figure: the shortest time, or for sequential calls the lowest p50."""
+    if key == "sequential":
+        return p50(value[1])
+    return value[0] if isinstance(value, tuple) else value
+
+
+def keep_best(best, results):
+    for key, value in results.items():
+        if key not in best or score(key, value) < score(key, best[key]):
+            best[key] = value
+
+
+def call_line(label, elapsed, latencies, cpu, calls):
+    cpu_text = (f"   CPU {cpu[0] / calls * 1e6:6.0f} us/call (loop thread {cpu[1] / calls * 1e6:4.0f})"
+                if cpu is not None else "")
+    return (f"  {label:<7} {calls / elapsed:9.0f} calls/s   p50 {p50(latencies) * 1e3:8.2f} ms"
+            f"   p99 {p99(latencies) * 1e3:8.2f} ms{cpu_text}")
+
+
+def add_arguments(parser):
+    parser.add_argument("--calls", type=int, default=20000)
+    parser.add_argument("--sequential", type=int, default=2000, help="sequential calls (one in flight); 0: none")
+    parser.add_argument("--values", type=int, default=100000)
+    parser.add_argument("--window", type=int, default=100, help="requests in flight; 0: all at once")
+    parser.add_argument("--rounds", type=int, default=3, help="alternating rounds; the best of each is kept")
+    parser.add_argument("--log-level", default=log_level(), help="TARNLET_LOG_LEVEL of the kernel process")
 
 
 async def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--calls", type=int, default=20000)
-    parser.add_argument("--values", type=int, default=100000)
-    parser.add_argument("--window", type=int, default=100, help="requests in flight; 0: all at once")
-    parser.add_argument("--rounds", type=int, default=3, help="alternating rounds; the best of each is kept")
-    parser.add_argument("--log-level", default="WARNING", help="TARNLET_LOG_LEVEL of the kernel process")
+    add_arguments(parser)
+    parser.add_argument("--compression", choices=("deflate", "none"), default="deflate",
+                        help="whether the host accepts permessage-deflate (websockets' default: it does)")
     args = parser.parse_args()
 
     windows = sorted({args.window, 0}, reverse=True)
     log_dir = tempfile.mkdtemp(prefix="bench_invocation_")
     kernel_log = os.path.join(log_dir, "kernel.log")
     best = {"kernel": {}, "floor": {}}
-    async with Peer("floor", FLOOR_PEER, args, os.path.join(log_dir, "floor.log")) as floor, \
-            Peer("kernel", KERNEL_PEER, args, kernel_log) as kernel:
+    async with Peer("floor", FLOOR_PEER, args, os.path.join(log_dir, "floor.log"), args.compression) as floor, \
+            Peer("kernel", KERNEL_PEER, args, kernel_log, args.compression) as kernel:
         for _ in range(args.rounds):
             # Alternating rounds, so that load from elsewhere on the machine hits both alike.
             for peer in (floor, kernel):
-                for key, value in (await peer.round(windows)).items():
-                    kept = best[peer.name].get(key)
-                    elapsed = value[0] if isinstance(value, tuple) else value
-                    if kept is None or elapsed < (kept[0] if isinstance(kept, tuple) else kept):
-                        best[peer.name][key] = value
+                keep_best(best[peer.name], await peer.round(windows))
     with open(kernel_log) as log:
         log_lines = sum(1 for _ in log)
 
+    kb, fb = best["kernel"], best["floor"]
     print(f"custom_function_call, {args.calls} calls of add(a, b), best of {args.rounds} alternating rounds "
-          f"(kernel log level {args.log_level}, {log_lines} kernel log lines)")
+          f"(kernel log level {args.log_level}, {log_lines} kernel log lines, compression {args.compression})")
     for window in windows:
         print(f" {'window ' + str(window) if window else 'all sent at once'}:")
-        print(call_line("kernel", *best["kernel"][window], args.calls))
-        print(call_line("floor", *best["floor"][window], args.calls))
-        ratio = best["floor"][window][0] / best["kernel"][window][0]
-        print(f"  kernel throughput = {ratio:.2f} x the floor's (goal >= 0.50)")
+        print(call_line("kernel", *kb[window], args.calls))
+        print(call_line("floor", *fb[window], args.calls))
+        print(f"  kernel throughput = {fb[window][0] / kb[window][0]:.2f} x the floor's")
+    if args.sequential:
+        print(f" sequential, {args.sequential} calls one at a time:")
+        print(call_line("kernel", *kb["sequential"], args.sequential))
+        print(call_line("floor", *fb["sequential"], args.sequential))
+        print(f"  kernel p50 = {p50(kb['sequential'][1]) / p50(fb['sequential'][1]):.2f} x the floor's")
     print(f"streaming generator, {args.values} values")
-    print(f"  kernel  {args.values / best['kernel']['stream']:9.0f} values/s")
-    print(f"  floor   {args.values / best['floor']['stream']:9.0f} values/s")
-    print(f"  kernel = {best['floor']['stream'] / best['kernel']['stream']:.2f} x the floor's rate")
+    print(f"  kernel  {args.values / kb['stream']:9.0f} values/s")
+    print(f"  floor   {args.values / fb['stream']:9.0f} values/s")
+    print(f"  kernel = {fb['stream'] / kb['stream']:.2f} x the floor's rate")
+
+    window = windows[0]
+    result("invocation.pipelined_calls", args.calls / kb[window][0], "calls/s", args.calls / fb[window][0])
+    if window:
+        result("invocation.all_at_once_calls", args.calls / kb[0][0], "calls/s", args.calls / fb[0][0])
+    if kb[window][2] is not None and fb[window][2]:
+        # The floor is single-threaded: its process time is its loop thread's.
+        result("invocation.cpu_per_call", kb[window][2][0] / args.calls * 1e6, "us",
+               fb[window][2][0] / args.calls * 1e6)
+        result("invocation.loop_cpu_per_call", kb[window][2][1] / args.calls * 1e6, "us",
+               fb[window][2][1] / args.calls * 1e6)
+    if args.sequential:
+        result("invocation.sequential_call_p50", p50(kb["sequential"][1]) * 1e3, "ms", p50(fb["sequential"][1]) * 1e3)
+    result("invocation.stream_values", args.values / kb["stream"], "values/s", args.values / fb["stream"])
 
 
 if __name__ == "__main__":

@@ -11,11 +11,16 @@ Measured, for each peer:
 
 1. sequential round trips of "add_path" -> "path_added": p50 and p99 latency;
 2. sequential round trips of "execution_request" "1+1" -> "execution_result": p50 and p99;
+   and the peer process's CPU time per execution (user + system, from /proc or psutil);
 3. a reply of about 10 MB: "execution_request" of a 10,000,000-character string, whose
    "result_output" and "execution_result" (about 10 MB each) arrive in chunks: MB/s of frames
    received until both are reassembled.
 
+Floor and kernel alternate for --rounds rounds; the best figure of each is kept.
+The kernel runs at TARNLET_LOG_LEVEL (default INFO, the kernel's own default).
+
 Run: python bench/bench_kernel_transport.py [--trips N] [--size CHARS] [--rounds N]
+Prints RESULT lines (see bench/README.md).
 """
 
 import argparse
@@ -25,19 +30,16 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 import uuid
 
 import websockets
 
-WORKBOOK = "wb-transport"
+from benchlib import KERNEL_PEER, log_level, process_cpu_seconds, result
 
-KERNEL_PEER = """\
-import asyncio, sys
-from tarnlet_master.python_server import kernel
-asyncio.run(kernel.main(sys.argv[1], sys.argv[2], {"platform": "web"}))
-"""
+WORKBOOK = "wb-transport"
 
 FLOOR_PEER = textwrap.dedent("""\
     import asyncio, json, sys, uuid
@@ -117,7 +119,7 @@ def percentiles(samples):
     return statistics.median(ordered), ordered[min(len(ordered) - 1, int(len(ordered) * 0.99))]
 
 
-async def measure(ws, trips, size):
+async def measure(ws, trips, size, pid):
     rx = Receiver(ws)
     for i in range(50):  # warm-up: imports, first compile, the encoder
         await ws.send(json.dumps({"type": "add_path", "path": "/bench-path"}))
@@ -133,6 +135,7 @@ async def measure(ws, trips, size):
         samples.append(time.perf_counter() - start)
     results["add_path"] = percentiles(samples)
     samples = []
+    cpu_before = process_cpu_seconds(pid)
     for i in range(trips):
         rid = f"e{i}"
         start = time.perf_counter()
@@ -140,6 +143,8 @@ async def measure(ws, trips, size):
         await rx.until("execution_result", rid)
         samples.append(time.perf_counter() - start)
     results["execution 1+1"] = percentiles(samples)
+    cpu_after = process_cpu_seconds(pid)
+    results["cpu per execution"] = (cpu_after - cpu_before) / trips if cpu_before is not None else None
 
     rid = uuid.uuid4().hex
     rx.bytes = 0
@@ -163,27 +168,44 @@ async def run_peer(code, trips, size):
 
     async with websockets.serve(handler, "127.0.0.1", 0, max_size=None) as server:
         port = server.sockets[0].getsockname()[1]
-        env = dict(os.environ, TARNLET_LOG_LEVEL=os.environ.get("TARNLET_LOG_LEVEL", "WARNING"))
-        proc = subprocess.Popen([sys.executable, "-c", code, WORKBOOK, str(port)], env=env)
-        try:
-            ws = await asyncio.wait_for(connected, 60)
-            results = await measure(ws, trips, size)
-            await ws.close()
-            done.set()
-            proc.wait(timeout=30)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        env = dict(os.environ, TARNLET_LOG_LEVEL=log_level())
+        # The log goes to a file, as cheap a reader as the Business Layer's pipe, and out of this output.
+        with tempfile.TemporaryFile() as log:
+            proc = subprocess.Popen([sys.executable, "-c", code, WORKBOOK, str(port)], env=env, stderr=log)
+            try:
+                ws = await asyncio.wait_for(connected, 60)
+                results = await measure(ws, trips, size, proc.pid)
+                await ws.close()
+                done.set()
+                proc.wait(timeout=30)
+            except BaseException:
+                log.seek(0)
+                sys.stderr.write(log.read()[-4000:].decode("utf-8", "replace"))
+                raise
+            finally:
+                if proc.poll() is None:
+                    proc.kill()
+                    proc.wait()
     return results
+
+
+def better(key, new, old):
+    if old is None:
+        return True
+    if key == "large reply":
+        return new[0] > old[0]
+    if key == "cpu per execution":
+        return new is not None and (old is None or new < old)
+    return new[0] < old[0]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--trips", type=int, default=2000, help="sequential round trips per message type")
     parser.add_argument("--size", type=int, default=10_000_000, help="characters of the large reply")
-    parser.add_argument("--rounds", type=int, default=1, help="repeat the kernel/floor pair this many times")
+    parser.add_argument("--rounds", type=int, default=3, help="alternating kernel/floor rounds; the best is kept")
     args = parser.parse_args()
+    best = {"kernel": {}, "floor": {}}
     for round_no in range(args.rounds):
         floor = asyncio.run(run_peer(FLOOR_PEER, args.trips, args.size))
         kernel = asyncio.run(run_peer(KERNEL_PEER, args.trips, args.size))
@@ -193,9 +215,23 @@ def main():
             print(f"  {name:<14} kernel p50 {kp50 * 1e6:7.0f} us  p99 {kp99 * 1e6:7.0f} us | "
                   f"floor p50 {fp50 * 1e6:7.0f} us  p99 {fp99 * 1e6:7.0f} us | "
                   f"ratio p50 {kp50 / fp50:4.2f}  p99 {kp99 / fp99:4.2f}")
+        kcpu, fcpu = kernel["cpu per execution"], floor["cpu per execution"]
+        if kcpu is not None and fcpu:
+            print(f"  {'CPU per 1+1':<14} kernel {kcpu * 1e6:7.0f} us | floor {fcpu * 1e6:7.0f} us | "
+                  f"ratio {kcpu / fcpu:4.2f}")
         (krate, kbytes), (frate, _) = kernel["large reply"], floor["large reply"]
         print(f"  {'large reply':<14} kernel {krate:7.1f} MB/s | floor {frate:7.1f} MB/s | "
               f"ratio {frate / krate:4.2f} (floor/kernel)  [{kbytes / 1e6:.1f} MB of frames]")
+        for name, figures in (("kernel", kernel), ("floor", floor)):
+            for key, value in figures.items():
+                if better(key, value, best[name].get(key)):
+                    best[name][key] = value
+    kb, fb = best["kernel"], best["floor"]
+    result("transport.add_path_p50", kb["add_path"][0] * 1e6, "us", fb["add_path"][0] * 1e6)
+    result("transport.execute_1plus1_p50", kb["execution 1+1"][0] * 1e6, "us", fb["execution 1+1"][0] * 1e6)
+    if kb.get("cpu per execution") is not None and fb.get("cpu per execution"):
+        result("transport.cpu_per_execute", kb["cpu per execution"] * 1e6, "us", fb["cpu per execution"] * 1e6)
+    result("transport.large_reply", kb["large reply"][0], "MB/s", fb["large reply"][0])
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ machine and order effects hit both alike; the garbage collector runs between cal
 as timeit does it.
 
 Run: python bench/bench_language.py [--rounds N]
+Prints RESULT lines (see bench/README.md).
 """
 
 import argparse
@@ -29,6 +30,7 @@ import jedi
 from pyflakes import api as pyflakes_api
 from pyflakes import reporter as pyflakes_reporter
 
+from benchlib import result
 from tarnlet_master.python_server import sensewire
 
 MODULES = 20
@@ -57,7 +59,8 @@ def percentiles(samples):
     return statistics.median(samples), cuts[18]
 
 
-def report(name, ours, floors):
+def report(name, ours, floors, key):
+    """Prints the figures; the RESULT line compares with the first (like-for-like) floor."""
     p50, p95 = percentiles(ours)
     print(f"{name}")
     print(f"  bridge            p50 {p50 * 1e3:7.2f} ms   p95 {p95 * 1e3:7.2f} ms")
@@ -65,6 +68,7 @@ def report(name, ours, floors):
         f50, f95 = percentiles(floor)
         print(f"  {label:<17} p50 {f50 * 1e3:7.2f} ms   p95 {f95 * 1e3:7.2f} ms   ratio p50 {p50 / f50:5.2f}x"
               f"   p95 {p95 / f95:5.2f}x")
+    result(f"language.{key}_p50", p50 * 1e3, "ms", percentiles(floors[0][1])[0] * 1e3)
 
 
 def timed(fn):
@@ -122,7 +126,7 @@ def bench_completion(bridge, modules, rounds, warmup):
             bare.append(t_bare)
             same.append(t_same)
     report(f"completion ({len(floor_items)} items, 20 modules synced per request)", ours,
-           [("jedi same calls", same), ("jedi complete()", bare)])
+           [("jedi same calls", same), ("jedi complete()", bare)], "completion")
 
 
 def bench_hover(bridge, modules, rounds, warmup):
@@ -145,7 +149,7 @@ def bench_hover(bridge, modules, rounds, warmup):
         if i >= warmup:
             ours.append(t_ours)
             floor.append(t_floor)
-    report("hover (compact, 20 modules synced per request)", ours, [("jedi same calls", floor)])
+    report("hover (compact, 20 modules synced per request)", ours, [("jedi same calls", floor)], "hover")
 
 
 def bench_diagnostics(bridge, modules, rounds, warmup):
@@ -164,7 +168,7 @@ def bench_diagnostics(bridge, modules, rounds, warmup):
         if i >= warmup:
             ours.append(t_ours)
             floor.append(t_floor)
-    report("diagnostics (syntax, pyflakes, import check)", ours, [("ast + pyflakes", floor)])
+    report("diagnostics (syntax, pyflakes, import check)", ours, [("ast + pyflakes", floor)], "diagnostics")
 
 
 def main():

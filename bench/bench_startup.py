@@ -9,6 +9,9 @@
    "bench" extra): start to ready (p50 of N), idle RSS, and the sequential "1+1"
    execute round trip (p50) of both kernels.
 
+The starts alternate (bare, kernel, ipykernel, bare, ...), so that load from elsewhere
+on the machine hits all three alike.  The kernel runs at TARNLET_LOG_LEVEL (default INFO).
+
 Run: python bench/bench_startup.py [--starts N] [--trips N]
 Prints RESULT lines (see bench/README.md).
 """
@@ -23,6 +26,7 @@ import time
 
 from websockets.asyncio.server import serve
 
+from benchlib import log_level, result
 from tarnlet_master.devhost import DevHost
 
 SETTLE = 2.0   # seconds a fresh kernel may spend warming up before it is measured
@@ -52,78 +56,93 @@ def rss_mb(pid):
     return psutil.Process(pid).memory_info().rss / 2**20
 
 
-def result(name, value, unit, floor):
-    floor_text = f"{floor:.3f}" if floor is not None else "-"
-    ratio = f"{value / floor:.3f}" if floor else "-"
-    print(f"RESULT {name} {value:.3f} {unit} {floor_text} {ratio}")
+class BareFloor:
+    """Starts of a bare websockets client process against a bare websockets server."""
+
+    async def __aenter__(self):
+        self.arrived = asyncio.Queue()
+
+        async def handler(connection):
+            await self.arrived.put(time.monotonic())
+            await connection.wait_closed()
+
+        self.server = await serve(handler, "127.0.0.1", 0)
+        self.url = f"ws://127.0.0.1:{self.server.sockets[0].getsockname()[1]}/ws/kernel/bare"
+        self.times, self.rss = [], None
+        return self
+
+    async def __aexit__(self, *exc):
+        self.server.close()
+        await self.server.wait_closed()
+
+    async def start(self, last):
+        started = time.monotonic()
+        process = await asyncio.create_subprocess_exec(sys.executable, "-c", BARE_CLIENT, self.url)
+        connected = await asyncio.wait_for(self.arrived.get(), 30)
+        self.times.append(connected - started)
+        if last:
+            await asyncio.sleep(SETTLE)
+            self.rss = rss_mb(process.pid)
+        for connection in list(self.server.connections):
+            await connection.close()
+        await asyncio.wait_for(process.wait(), 10)
 
 
-async def bare_floor(starts):
-    """Start times and RSS of a bare websockets client process."""
-    arrived = asyncio.Queue()
+class TarnletKernels:
+    def __init__(self, trips):
+        self.trips, self.times, self.rss, self.round_trips = trips, [], None, []
 
-    async def handler(connection):
-        await arrived.put(time.monotonic())
-        await connection.wait_closed()
+    async def __aenter__(self):
+        self.host = DevHost(kernel_log_level=log_level())
+        await self.host.__aenter__()
+        return self
 
-    times, rss = [], None
-    async with serve(handler, "127.0.0.1", 0) as server:
-        url = f"ws://127.0.0.1:{server.sockets[0].getsockname()[1]}/ws/kernel/bare"
-        for i in range(starts):
-            started = time.monotonic()
-            process = await asyncio.create_subprocess_exec(sys.executable, "-c", BARE_CLIENT, url)
-            connected = await asyncio.wait_for(arrived.get(), 30)
-            times.append(connected - started)
-            if i == starts - 1:
-                await asyncio.sleep(SETTLE)
-                rss = rss_mb(process.pid)
-            for connection in list(server.connections):
-                await connection.close()
-            await asyncio.wait_for(process.wait(), 10)
-    return times, rss
+    async def __aexit__(self, *exc):
+        await self.host.__aexit__(*exc)
 
-
-async def tarnlet_kernel(starts, trips):
-    times, rss, round_trips = [], None, []
-    # Info-level lines for every request would cost the kernel and the host a pipe write and read each.
-    async with DevHost(kernel_log_level="WARNING") as host:
-        for i in range(starts):
-            kernel = await host.start_kernel(f"bench-{i}")
-            times.append(kernel.start_to_connected)
-            if i == starts - 1:
-                await asyncio.sleep(SETTLE)
-                for _ in range(trips):
-                    t0 = time.perf_counter()
-                    reply = await kernel.execute("1+1", timeout=30)
-                    round_trips.append(time.perf_counter() - t0)
-                    assert reply.final.get("result") == "2", reply.final
-                rss = rss_mb(kernel.process.pid)
-            await host.stop_kernel(kernel.workbook_id)
-    return times, rss, round_trips
+    async def start(self, last):
+        kernel = await self.host.start_kernel(f"bench-{len(self.times)}")
+        self.times.append(kernel.start_to_connected)
+        if last:
+            await asyncio.sleep(SETTLE)
+            for _ in range(self.trips):
+                t0 = time.perf_counter()
+                reply = await kernel.execute("1+1", timeout=30)
+                self.round_trips.append(time.perf_counter() - t0)
+                assert reply.final.get("result") == "2", reply.final
+            self.rss = rss_mb(kernel.process.pid)
+        await self.host.stop_kernel(kernel.workbook_id)
 
 
-async def jupyter_kernel(starts, trips):
-    from jupyter_client.manager import start_new_async_kernel
+class JupyterKernels:
+    def __init__(self, trips):
+        self.trips, self.times, self.rss, self.round_trips = trips, [], None, []
 
-    times, rss, round_trips = [], None, []
-    for i in range(starts):
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        pass
+
+    async def start(self, last):
+        from jupyter_client.manager import start_new_async_kernel
+
         started = time.monotonic()
         manager, client = await start_new_async_kernel(kernel_name="python3", startup_timeout=60,
                                                        stderr=subprocess.DEVNULL)
-        times.append(time.monotonic() - started)
+        self.times.append(time.monotonic() - started)
         try:
-            if i == starts - 1:
+            if last:
                 await asyncio.sleep(SETTLE)
-                for _ in range(trips):
+                for _ in range(self.trips):
                     t0 = time.perf_counter()
                     reply = await client.execute_interactive("1+1", timeout=30, output_hook=lambda msg: None)
-                    round_trips.append(time.perf_counter() - t0)
+                    self.round_trips.append(time.perf_counter() - t0)
                     assert reply["content"]["status"] == "ok", reply["content"]
-                rss = rss_mb(manager.provisioner.process.pid)
+                self.rss = rss_mb(manager.provisioner.process.pid)
         finally:
             client.stop_channels()
             await manager.shutdown_kernel(now=True)
-    return times, rss, round_trips
 
 
 def p50(values):
@@ -141,14 +160,16 @@ async def main():
     parser.add_argument("--trips", type=int, default=200)
     args = parser.parse_args()
 
-    bare_times, bare_rss = await bare_floor(args.starts)
-    times, rss, trips = await tarnlet_kernel(args.starts, args.trips)
     missing = [name for name in ("ipykernel", "jupyter_client") if importlib.util.find_spec(name) is None]
     if missing:
         print(f"ipykernel comparison skipped: {', '.join(missing)} not installed (pip install '.[bench]')")
-        jupyter = None
-    else:
-        jupyter = await jupyter_kernel(args.starts, args.trips)
+    async with BareFloor() as bare, TarnletKernels(args.trips) as ours, JupyterKernels(args.trips) as theirs:
+        for i in range(args.starts):
+            for starter in (bare, ours) if missing else (bare, ours, theirs):
+                await starter.start(last=i == args.starts - 1)
+    bare_times, bare_rss = bare.times, bare.rss
+    times, rss, trips = ours.times, ours.rss, ours.round_trips
+    jupyter = None if missing else (theirs.times, theirs.rss, theirs.round_trips)
 
     print(f"kernel start, process start to connected, {args.starts} starts")
     print(f"  tarnlet kernel  p50 {p50(times) * 1e3:7.1f} ms   min {min(times) * 1e3:7.1f} ms")

@@ -12,7 +12,7 @@ std::string failure_text(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         return error_text(e);
@@ -129,7 +129,7 @@ bool package_version_exists_via_unearth(py::object, std::string package_name, st
         py::object match = finder.finder().attr("find_best_match")(package_name + "==" + version);
         return !match.is_none() && !match.attr("best").is_none();
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
     } catch (const std::exception &) {

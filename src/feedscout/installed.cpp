@@ -47,7 +47,7 @@ py::object get_current_distributions(py::object self) {
             name = metadata["Name"];
             snapshot = py::make_tuple(metadata.attr("get")("Version"), metadata.attr("get_all")("Requires-Dist"));
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
             continue;  // unreadable metadata: nothing to match against
@@ -105,7 +105,7 @@ py::object check_specifier_in_dist(py::object self, std::string package_name, st
             py::object version = module_global("Version")(installed);
             contained = module_global("SpecifierSet")(version_spec).contains(version);
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
             log_debug("Error checking version spec for " + package_name + ": " + error_text(e));

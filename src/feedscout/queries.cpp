@@ -23,7 +23,7 @@ py::object versions_from_api(py::object, py::object data, const std::string &nam
             try {
                 parsed[candidate] = version_class(candidate);
             } catch (py::error_already_set &e) {
-                if (!is_ordinary_error(e)) {
+                if (!is_ordinary(e)) {
                     throw;
                 }
                 // not a version: dropped without a word
@@ -142,7 +142,7 @@ Coro run_worker(py::object self, Worker worker, std::string name, std::string ve
         try {
             result = co_await run_method_in_executor(self, worker.unearth_method, args);
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
             unearth_failed = true;
@@ -158,7 +158,7 @@ Coro run_worker(py::object self, Worker worker, std::string name, std::string ve
         }
         co_return result;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         failure = e.matches(asyncio_timeout_error()) ? Failure::timeout : Failure::other;
@@ -239,7 +239,7 @@ Coro run_query(py::object self, Query query, std::string name, std::string versi
     if (plan.use_secondary_urls && py::len(plan.secondaries) > 0) {
         log_info(query.no_results + count_of(plan.secondaries) + " secondary indexes");
         for (py::handle url : plan.secondaries) {
-            log_info("Querying secondary index: " + str_of(url));
+            log_info("Querying secondary index: " + text_of(url));
             py::object result = co_await ask(py::reinterpret_borrow<py::object>(url));
             if (py::len(result) > 0) {
                 log_info("Found " + count_of(result) + " " + query.kind + " in secondary index");
@@ -278,14 +278,14 @@ py::list get_versions_via_unearth(py::object, std::string package_name, std::str
             py::object version_class = py::module_::import("packaging.version").attr("Version");
             return builtins.attr("sorted")(versions, py::arg("key") = version_class, py::arg("reverse") = true);
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
             // an invalid version string, or no packaging: plain text order
         }
         return builtins.attr("sorted")(versions, py::arg("reverse") = true);
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         log_error("Unearth _get_versions failed: " + error_text(e));
@@ -326,7 +326,7 @@ py::set get_extras_via_unearth(py::object self, std::string package_name, std::s
         }
         return extras;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         log_debug("Unearth get_extras failed: " + error_text(e));
@@ -347,7 +347,7 @@ py::list get_dependencies_via_unearth(py::object self, std::string package_name,
         }
         return dependencies;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         log_debug("Unearth get_dependencies failed: " + error_text(e));
@@ -361,7 +361,7 @@ py::object parse_requirement(py::object, py::object req) {
     py::object markers = py::bool_(parts[1]) ? parts[2].attr("strip")() : py::str("");
     py::object match = module_global("_REQUIREMENT_PATTERN").attr("match")(requirement);
     if (match.is_none()) {
-        log_warning("Could not parse requirement: " + str_of(requirement));
+        log_warning("Could not parse requirement: " + text_of(requirement));
         return py::none();
     }
     py::object extras_text = match.attr("group")(2);

@@ -1,7 +1,7 @@
 // MessageBatcher: messages queued within one interval go out as a single "batch" frame.
 #include <exception>
 
-#include "kernel_helpers.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {

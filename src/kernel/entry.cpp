@@ -2,7 +2,7 @@
 // and the process entry `main`.
 #include <exception>
 
-#include "kernel_helpers.hpp"
+#include "messages.hpp"
 #include "sync_requests.hpp"
 
 namespace tarnlet::kernel {
@@ -89,7 +89,7 @@ Coro connect(py::object self) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
-            log_warning("[Kernel] Could not start Win32 COM watcher: " + error_text_of(e));
+            log_warning("[Kernel] Could not start Win32 COM watcher: " + error_text(e));
         }
     }
 
@@ -171,7 +171,7 @@ Coro run(py::object self) {
         co_await self.attr("listen")();
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_Exception)) {
-            log_error("Kernel error: " + error_text_of(e));
+            log_error("Kernel error: " + error_text(e));
         } else {
             escaping = std::current_exception();
         }

@@ -4,15 +4,10 @@
 // mirrors the loader before the analysis.
 #include <string>
 
-#include "kernel.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {
-
-// message.get(key, default), as Python reads a field.
-py::object read(const py::object &message, const char *key, py::object fallback) {
-    return message.attr("get")(key, std::move(fallback));
-}
 
 // len(obj) as text, or "0" for an object without a length: a wrongly typed field
 // still gets its log line.
@@ -31,14 +26,14 @@ struct PositionRequest {
 };
 
 PositionRequest read_position_request(const py::object &message) {
-    return PositionRequest{read(message, "request_id", py::none()),  read(message, "code", py::str("")),
-                           read(message, "line", py::int_(1)),       read(message, "column", py::int_(0)),
-                           read(message, "path", py::none()),        read(message, "workbook_id", py::none()),
-                           read(message, "module_name", py::none()), read(message, "dirty_files", py::none())};
+    return PositionRequest{field(message, "request_id", py::none()),  field(message, "code", py::str("")),
+                           field(message, "line", py::int_(1)),       field(message, "column", py::int_(0)),
+                           field(message, "path", py::none()),        field(message, "workbook_id", py::none()),
+                           field(message, "module_name", py::none()), field(message, "dirty_files", py::none())};
 }
 
 std::string position_text(const PositionRequest &request) {
-    return "line=" + str_of(request.line) + ", column=" + str_of(request.column) + ", path=" + str_of(request.path) +
+    return "line=" + text_of(request.line) + ", column=" + text_of(request.column) + ", path=" + text_of(request.path) +
            ", code_length=" + length_text(request.code);
 }
 
@@ -88,7 +83,7 @@ Coro handle_completion_request(py::object self, py::object message) {
     py::object result = ask_bridge(self, "get_completions", "completion_request", position_kwargs(request));
     py::object completions = result.attr("get")("completions", py::list());
     py::object error = result.attr("get")("error", py::none());
-    log_debug("[LSP] Response: " + length_text(completions) + " completions, error=" + str_of(error));
+    log_debug("[LSP] Response: " + length_text(completions) + " completions, error=" + text_of(error));
     py::dict response;
     response["type"] = "completion_response";
     response["completions"] = completions;
@@ -102,7 +97,7 @@ Coro handle_signature_help_request(py::object self, py::object message) {
     py::object result = ask_bridge(self, "get_signature_help", "signature_help_request", position_kwargs(request));
     py::object signatures = result.attr("get")("signatures", py::list());
     py::object error = result.attr("get")("error", py::none());
-    log_debug("[LSP] Signature help response: " + length_text(signatures) + " signatures, error=" + str_of(error));
+    log_debug("[LSP] Signature help response: " + length_text(signatures) + " signatures, error=" + text_of(error));
     py::dict response;
     response["type"] = "signature_help_response";
     response["signatures"] = signatures;
@@ -119,7 +114,7 @@ Coro handle_hover_request(py::object self, py::object message) {
     py::object contents = result.attr("get")("contents", py::none());
     py::object error = result.attr("get")("error", py::none());
     log_debug(std::string("[LSP] Hover response: has_contents=") + (contents.is_none() ? "False" : "True") +
-              ", error=" + str_of(error));
+              ", error=" + text_of(error));
     py::dict response;
     response["type"] = "hover_response";
     response["contents"] = contents;
@@ -128,18 +123,18 @@ Coro handle_hover_request(py::object self, py::object message) {
 }
 
 Coro handle_diagnostic_request(py::object self, py::object message) {
-    py::object request_id = read(message, "request_id", py::none());
-    py::object code = read(message, "code", py::str(""));
-    py::object workbook_id = read(message, "workbook_id", py::none());
-    py::object module_name = read(message, "module_name", py::none());
-    log_debug("[LSP] Diagnostic request: code_length=" + length_text(code) + ", module=" + str_of(module_name));
+    py::object request_id = field(message, "request_id", py::none());
+    py::object code = field(message, "code", py::str(""));
+    py::object workbook_id = field(message, "workbook_id", py::none());
+    py::object module_name = field(message, "module_name", py::none());
+    log_debug("[LSP] Diagnostic request: code_length=" + length_text(code) + ", module=" + text_of(module_name));
     py::dict kwargs;
     kwargs["code"] = code;
     kwargs["module_name"] = module_name;
     py::object result = ask_bridge(self, "get_diagnostics", "diagnostic_request", kwargs);
     py::object diagnostics = result.attr("get")("diagnostics", py::list());
     py::object error = result.attr("get")("error", py::none());
-    log_debug("[LSP] Diagnostic response: " + length_text(diagnostics) + " diagnostics, error=" + str_of(error));
+    log_debug("[LSP] Diagnostic response: " + length_text(diagnostics) + " diagnostics, error=" + text_of(error));
     py::dict response;
     response["type"] = "diagnostic_response";
     response["diagnostics"] = diagnostics;

@@ -1,27 +1,9 @@
 #include "sync_requests.hpp"
 
-#include "kernel_helpers.hpp"
+#include "dispatch.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
-namespace {
-
-std::string current_thread_name() {
-    return text_of(module_global("threading").attr("current_thread")().attr("name"));
-}
-
-// Schedules kernel.send_message(message) on the kernel's loop without waiting for it.
-void schedule_send(const py::object &kernel, const py::object &message) {
-    py::object coro = kernel.attr("send_message")(message);
-    try {
-        module_global("asyncio").attr("run_coroutine_threadsafe")(coro, kernel.attr("_loop"));
-    } catch (py::error_already_set &) {
-        coro.attr("close")();  // never started: close it rather than leave an unawaited coroutine
-        throw;
-    }
-}
-
-}  // namespace
-
 py::object make_send_stream_message(py::object kernel) {
     return py::cpp_function(
         [kernel](py::object stream_type, py::object content) {
@@ -30,12 +12,12 @@ py::object make_send_stream_message(py::object kernel) {
                 message["type"] = stream_type;
                 message["content"] = content;
                 message["workbook_id"] = kernel.attr("workbook_id");
-                schedule_send(kernel, message);
+                schedule_send(kernel, kernel.attr("_loop"), message);
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) {
                     throw;
                 }
-                log_debug("[Kernel] " + text_of(stream_type) + " streaming error: " + error_text_of(e));
+                log_debug("[Kernel] " + text_of(stream_type) + " streaming error: " + error_text(e));
             }
         },
         py::name("send_stream_message"), py::arg("stream_type"), py::arg("content"));
@@ -60,16 +42,16 @@ py::object make_send_sys_request(py::object kernel) {
             py::object lock = kernel.attr("_response_lock");
             {
                 // Registered before the send, so a fast answer cannot be missed.
-                LockGuard guard(lock);
+                ThreadLockGuard guard(lock);
                 kernel.attr("_response_futures")[request_id] = event;
             }
             py::dict message;
             message["type"] = "sys_request";
             message["payload"] = payload;
             try {
-                schedule_send(kernel, message);
+                schedule_send(kernel, kernel.attr("_loop"), message);
             } catch (py::error_already_set &) {
-                LockGuard guard(lock);
+                ThreadLockGuard guard(lock);
                 kernel.attr("_response_futures").attr("pop")(request_id, py::none());
                 throw;
             }
@@ -79,7 +61,7 @@ py::object make_send_sys_request(py::object kernel) {
                 log_debug(prefix + "Received sys_response: " + id_text);
                 py::object response;
                 {
-                    LockGuard guard(lock);
+                    ThreadLockGuard guard(lock);
                     response = kernel.attr("_response_data").attr("pop")(request_id, py::none());
                     kernel.attr("_response_futures").attr("pop")(request_id, py::none());
                 }
@@ -91,7 +73,7 @@ py::object make_send_sys_request(py::object kernel) {
                 return response;
             }
             {
-                LockGuard guard(lock);
+                ThreadLockGuard guard(lock);
                 kernel.attr("_response_futures").attr("pop")(request_id, py::none());
                 kernel.attr("_response_data").attr("pop")(request_id, py::none());
             }
@@ -136,7 +118,7 @@ std::string deliver_sys_response(py::object kernel, py::object message) {
     }
     bool found = false;
     {
-        LockGuard guard(kernel.attr("_response_lock"));
+        ThreadLockGuard guard(kernel.attr("_response_lock"));
         kernel.attr("_response_data")[request_id] = payload;
         py::object event = kernel.attr("_response_futures").attr("get")(request_id);
         if (!event.is_none()) {
@@ -150,6 +132,19 @@ std::string deliver_sys_response(py::object kernel, py::object message) {
         log_warning("[Kernel] Received sys_response for unknown request_id: " + id_text);
     }
     return {};
+}
+
+Coro handle_sys_response(py::object self, py::object message) {
+    const std::string error = deliver_sys_response(self, message);
+    if (error.empty()) {
+        co_return py::none();
+    }
+    py::dict reply = reply_of("error");
+    reply["message"] = error;
+    if (message.contains("request_id")) {
+        reply["request_id"] = message["request_id"];
+    }
+    co_return co_await send(self, reply);
 }
 
 }  // namespace tarnlet::kernel

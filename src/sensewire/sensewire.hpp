@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "../common/module.hpp"
+#include "../common/helpers.hpp"
 #include "../common/pyclass.hpp"
 
 namespace tarnlet::sensewire {
@@ -22,17 +22,6 @@ void add_completion_methods(
     ClassBuilder &cls);                     // get_completions, _get_word_prefix, _format_signature [completions.cpp]
 void add_hover_methods(ClassBuilder &cls);  // get_hover, get_signature_help and helpers [hover.cpp]
 void add_diagnostic_methods(ClassBuilder &cls);  // get_diagnostics and its three checks [diagnostics.cpp]
-
-// logger.<level>(fmt, *args) through the module's current logger, so that logging
-// formats lazily and a disabled level costs one call; never throws.
-template <typename... Args>
-void logf(const char *level, const char *fmt, Args &&...args) {
-    try {
-        module_global("logger").attr(level)(fmt, std::forward<Args>(args)...);
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("sensewire logging");
-    }
-}
 
 // A module-level name of this module (late bound: Python code may replace it).
 inline py::object global(const char *name) { return module_global(name); }
@@ -105,7 +94,7 @@ auto catch_all(Body &&body, OnError &&on_error) -> decltype(body()) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        return on_error(py::str(str_of(e.value())));
+        return on_error(py::str(text_of(e.value())));
     } catch (const std::exception &e) {
         return on_error(py::str(e.what()));
     }

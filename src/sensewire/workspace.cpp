@@ -8,7 +8,7 @@ namespace {
 py::object os_path() { return global("os").attr("path"); }
 
 [[noreturn]] void raise_outside_workspace(const py::handle &file_path) {
-    const std::string text = "module file would lie outside the workspace: " + str_of(file_path);
+    const std::string text = "module file would lie outside the workspace: " + text_of(file_path);
     PyErr_SetString(PyExc_ValueError, text.c_str());
     throw py::error_already_set();
 }
@@ -201,7 +201,7 @@ void set_hover_mode(py::object self, py::object mode) {
         self.attr("_hover_mode") = mode;
         log_info("[LSP] Hover mode set to: " + text);
     } else {
-        log_warning("[LSP] Invalid hover mode '" + text + "', keeping current: " + str_of(self.attr("_hover_mode")));
+        log_warning("[LSP] Invalid hover mode '" + text + "', keeping current: " + text_of(self.attr("_hover_mode")));
     }
 }
 

@@ -96,11 +96,8 @@ Coro serve(std::shared_ptr<Request> call, py::object message) {
         logf(Level::debug, "[Kernel] [Async Task] Dispatching python_function_call to worker: callable_id=%s",
              callable_id);
     }
-    call->loop = module_global("asyncio").attr("get_running_loop")();
-    auto outcome = std::make_shared<Outcome>();
-    const py::object worker =
-        worker_function("execute_callable", [call = *call, outcome]() { *outcome = execute_callable(call); });
-    co_await run_on_worker(*call, worker);
+    const auto outcome = std::make_shared<Outcome>();
+    co_await start_on_worker(*call, "execute_callable", execute_callable, outcome);
     co_return co_await answer(*call, outcome, callable_id);
 }
 

@@ -137,12 +137,9 @@ Coro serve(std::shared_ptr<Request> call, py::object message) {
     if (log_enabled(Level::debug)) {
         logf(Level::debug, "[Kernel] [Async Task] Dispatching custom_function_call to worker: %s", call->qualified());
     }
-    call->loop = module_global("asyncio").attr("get_running_loop")();
-    auto result = std::make_shared<Outcome>();
-    const py::object worker =
-        worker_function("execute_function", [call = *call, result]() { *result = execute_function(call); });
-    co_await run_on_worker(*call, worker);
-    co_return co_await answer(*call, result);
+    const auto outcome = std::make_shared<Outcome>();
+    co_await start_on_worker(*call, "execute_function", execute_function, outcome);
+    co_return co_await answer(*call, outcome);
 }
 
 const Kind kind{"_handle_custom_function_call", serve, send_error};

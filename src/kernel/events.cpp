@@ -106,11 +106,8 @@ Coro serve(std::shared_ptr<Request> event, py::object message, bool is_com) {
     if (log_enabled(Level::debug)) {
         logf(Level::debug, "[Kernel] [Async Task] Dispatching event_execution to worker: %s", event->qualified());
     }
-    event->loop = module_global("asyncio").attr("get_running_loop")();
-    auto outcome = std::make_shared<Outcome>();
-    const py::object worker =
-        worker_function("execute_event", [event = *event, outcome]() { *outcome = execute_event(event); });
-    co_await run_on_worker(*event, worker);
+    const auto outcome = std::make_shared<Outcome>();
+    co_await start_on_worker(*event, "execute_event", execute_event, outcome);
     co_return co_await answer(*event, outcome, is_com);
 }
 

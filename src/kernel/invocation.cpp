@@ -161,6 +161,13 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
     return outcome;
 }
 
+py::object start_on_worker(Request &request, const char *name, Outcome (*execute)(const Request &),
+                           std::shared_ptr<Outcome> outcome) {
+    request.loop = module_global("asyncio").attr("get_running_loop")();
+    return run_on_worker(request,
+                         worker_function(name, [request, execute, outcome]() { *outcome = execute(request); }));
+}
+
 py::object run_on_worker(const Request &request, const py::object &worker) {
     return request.loop.attr("run_in_executor")(request.self.attr("_thread_pool"), worker);
 }

@@ -12,7 +12,7 @@ cp -rsf "$PWD/python/tarnlet_master" "$tree/"
 find "$tree" -name '__pycache__' -type l -delete 2>/dev/null || true
 if [ ! -f "build/$name/cmake/build.ninja" ]; then
     cmake -S . -B "build/$name/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DTARNLET_OUTPUT_DIR="$tree" -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
+        -DTARNLET_OUTPUT_DIR="$tree" -DTARNLET_BUILD_TESTS=ON -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
 fi
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done

@@ -1,4 +1,4 @@
-"""The C++ coroutine bridge and class helpers, driven through kernel._bridge."""
+"""The C++ coroutine bridge and the shared helpers, driven through the test-only bridge_selftest module."""
 import asyncio
 import collections.abc
 import gc
@@ -10,9 +10,7 @@ import sys
 import pytest
 import websockets
 
-from tarnlet_master.python_server import kernel
-
-bridge = kernel._bridge
+from tarnlet_master.python_server import bridge_selftest as bridge
 
 
 async def later(value, delay=0.0):
@@ -301,7 +299,7 @@ def test_class_builder_makes_real_python_classes():
     assert g.greet() == "Hello, Ada" and Greeter().name == "world"
     assert g.__dict__ == {"name": "Ada"} and g.length == 3
     assert Greeter.shout("hey") == "hey!" and Greeter.create().name == "class"
-    assert Greeter.KIND == "greeter" and Greeter.__module__ == kernel.__name__
+    assert Greeter.KIND == "greeter" and Greeter.__module__ == bridge.__name__
 
     class Polite(Greeter):
         def prefix(self):
@@ -325,9 +323,9 @@ def test_class_builder_with_python_bases():
 
 
 def test_module_globals_and_logger_are_late_bound(monkeypatch):
-    monkeypatch.setattr(kernel, "some_value", 41, raising=False)
+    monkeypatch.setattr(bridge, "some_value", 41, raising=False)
     assert bridge.module_global("some_value") == 41
-    monkeypatch.setattr(kernel, "some_value", 42, raising=False)
+    monkeypatch.setattr(bridge, "some_value", 42, raising=False)
     assert bridge.module_global("some_value") == 42
     with pytest.raises(NameError, match="not_there"):
         bridge.module_global("not_there")
@@ -341,21 +339,66 @@ def test_module_globals_and_logger_are_late_bound(monkeypatch):
         def error(self, text):
             raise RuntimeError("a broken logger must not break the caller")
 
-    monkeypatch.setattr(kernel, "logger", Recorder(), raising=False)
+    monkeypatch.setattr(bridge, "logger", Recorder(), raising=False)
     bridge.log("info", "hello")
     unraisable = []
     monkeypatch.setattr(sys, "unraisablehook", lambda info: unraisable.append(info.exc_value))
     bridge.log("error", "swallowed")  # reported as unraisable, not raised
     assert records == [("info", "hello")]
     assert [str(e) for e in unraisable] == ["a broken logger must not break the caller"]
-    monkeypatch.setattr(kernel, "logger", logging.getLogger("x"), raising=False)
+    monkeypatch.setattr(bridge, "logger", logging.getLogger("x"), raising=False)
 
 
-def test_str_of_survives_lone_surrogates_and_broken_str():
+def test_text_of_survives_lone_surrogates_and_broken_str():
     class Broken:
         def __str__(self):
             raise ValueError("no text")
 
-    assert bridge.str_of("a\ud800b") == "a\\ud800b"
-    assert bridge.str_of(12) == "12"
-    assert bridge.str_of(Broken()) == "<unprintable Broken object>"
+    assert bridge.text_of("a\ud800b") == "a\\ud800b"
+    assert bridge.text_of(12) == "12"
+    assert bridge.text_of(Broken()) == "<unprintable Broken object>"
+
+
+def test_type_name_is_the_python_name_of_the_type():
+    import collections
+
+    assert bridge.type_name(collections.OrderedDict()) == "OrderedDict"
+    assert bridge.type_name({}) == "dict" and bridge.type_name(None) == "NoneType"
+
+
+def test_logf_formats_in_the_logger_and_hands_over_text(monkeypatch):
+    records = []
+
+    class Recorder:
+        def debug(self, fmt, *args):
+            records.append(fmt % args if args else fmt)  # as logging formats
+
+    monkeypatch.setattr(bridge, "logger", Recorder(), raising=False)
+    bridge.logf("debug", "n=%d", 7)
+    bridge.logf("debug", "t=%s", "a\ud800")
+    bridge.log("debug", "100% as it stands")
+    assert records == ["n=7", "t=a\\ud800", "100% as it stands"]
+
+
+def test_raise_error_in_reads_as_a_python_traceback():
+    import traceback
+
+    with pytest.raises(ValueError, match="^refused$") as caught:
+        bridge.raise_error_in("check_thing", "refused")
+    text = "".join(traceback.format_exception(caught.value))
+    assert text.startswith("Traceback (most recent call last):")
+    assert 'File "<kernel>", line 1, in check_thing' in text
+    assert text.endswith("ValueError: refused\n")
+
+
+async def test_attempt_turns_an_exception_into_a_value_but_not_a_cancellation():
+    assert await bridge.attempt_value(later(5)) == ("ok", 5)
+    status, failure = await bridge.attempt_value(fail(KeyError("k")))
+    assert status == "failed" and isinstance(failure, KeyError) and failure.__traceback__ is not None
+    with pytest.raises(asyncio.CancelledError):
+        await bridge.attempt_value(fail(asyncio.CancelledError()))
+    task = asyncio.ensure_future(bridge.attempt_value(asyncio.sleep(10)))
+    await asyncio.sleep(0)
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task

@@ -12,64 +12,15 @@ import pytest
 import websockets
 
 import tarnlet_master.python_server.kernel as kmod
+import kernel_peer as kp
 from tarnlet_master.python_server import tarnlet
 
 KERNEL_LOGGER = "tarnlet_master.python_server.kernel"
 TIMEOUT = 10
 
 
-class Peer:
-    """The Business Layer's end: a real websockets server that one kernel connects to."""
-
-    def __init__(self):
-        self.frames = asyncio.Queue()
-        self.connection = asyncio.get_running_loop().create_future()
-        self.closed = asyncio.Event()
-
-    async def handler(self, ws):
-        self.connection.set_result(ws)
-        try:
-            async for frame in ws:
-                await self.frames.put(frame)
-        except websockets.ConnectionClosed:
-            pass
-        finally:
-            self.closed.set()
-
-    async def ws(self):
-        return await asyncio.wait_for(asyncio.shield(self.connection), TIMEOUT)
-
-    async def send(self, message):
-        await (await self.ws()).send(message if isinstance(message, str) else json.dumps(message))
-
-    async def recv(self, wanted=None):
-        """The next frame decoded (of type `wanted`, skipping stream output)."""
-        while True:
-            msg = json.loads(await asyncio.wait_for(self.frames.get(), TIMEOUT))
-            if wanted is None and msg.get("type") not in ("stdout", "stderr") or msg.get("type") == wanted:
-                return msg
-
-    async def probe(self, tag):
-        """Round trip of a message without side effects: everything before it has been handled."""
-        await self.send({"type": "debug_evaluate", "expression": "x", "request_id": tag})
-        reply = await self.recv("debug_evaluate_result")
-        assert reply["request_id"] == tag
-
-
-@pytest.fixture
-async def peer():
-    p = Peer()
-    saved_path = list(sys.path)
-    async with websockets.serve(p.handler, "127.0.0.1", 0) as server:
-        p.port = server.sockets[0].getsockname()[1]
-        p.kernel = kmod.PythonKernel("wb-conn", port=str(p.port))
-        p.task = asyncio.create_task(p.kernel.run())
-        await p.ws()
-        yield p
-        (await p.ws()).close_timeout = 1
-        await (await p.ws()).close()
-        await asyncio.wait_for(p.task, TIMEOUT)
-    sys.path[:] = saved_path
+WORKBOOK = "wb-conn"
+Peer = kp.Peer
 
 
 def kernel_lines(caplog):
@@ -167,7 +118,7 @@ async def test_connect_installs_hooks_and_peer_close_disconnects_cleanly(caplog)
         k = kmod.PythonKernel("wb-life", port=str(port))
         task = asyncio.create_task(k.run())
         ws = await p.ws()
-        await p.probe("ready")
+        await p.probe_next("ready")
         assert ws.request.path == "/ws/kernel/wb-life"
         assert k.running is True and k._loop is asyncio.get_running_loop()
         assert isinstance(k._socket_lock, asyncio.Lock) and isinstance(k._batcher, kmod.MessageBatcher)
@@ -241,14 +192,14 @@ async def test_frame_size_limit_counts_characters(peer, pad_char, caplog):
     await peer.send(padded_add_path(kmod.MAX_MESSAGE_SIZE + 1, pad_char))
     assert await peer.recv() == {"type": "error", "message": "Message too large"}
     assert "Message too large: 1048577 bytes" in kernel_lines(caplog)
-    await peer.probe("still-serving")
+    await peer.probe_next("still-serving")
 
 
 @pytest.mark.parametrize("frame", ["{not json", "", "{\"type\": \"add_path\"", "{\"a\": NaNx}"])
 async def test_invalid_json_is_answered_and_serving_goes_on(peer, frame):
     await peer.send(frame)
     assert await peer.recv() == {"type": "error", "message": "Invalid JSON received"}
-    await peer.probe("after-bad-json")
+    await peer.probe_next("after-bad-json")
 
 
 async def test_binary_frames_are_read_like_text(peer):
@@ -257,21 +208,21 @@ async def test_binary_frames_are_read_like_text(peer):
     assert (await peer.recv())["path"] == "/k1-bin"
     await ws.send(b"\xff\xfe")
     assert await peer.recv() == {"type": "error", "message": "Invalid JSON received"}
-    await peer.probe("after-binary")
+    await peer.probe_next("after-binary")
 
 
 @pytest.mark.parametrize("frame", ["[1, 2]", "\"text\"", "5", "null", "true", "[{\"type\": \"add_path\"}]"])
 async def test_json_that_is_not_an_object_is_refused(peer, frame):
     await peer.send(frame)
     assert await peer.recv() == {"type": "error", "message": "Invalid message: expected a JSON object"}
-    await peer.probe("after-non-object")
+    await peer.probe_next("after-non-object")
 
 
 async def test_deeply_nested_json_does_not_end_the_kernel(peer):
     await peer.send("[" * 200000 + "]" * 200000)
     reply = await peer.recv()
     assert reply["type"] == "error"
-    await peer.probe("after-nesting")
+    await peer.probe_next("after-nesting")
 
 
 async def test_exception_escaping_the_dispatcher_ends_the_kernel(peer, caplog):
@@ -340,7 +291,7 @@ async def test_echoing_a_huge_request_id_does_not_end_the_kernel(peer):
     assert reply["type"] == "error" and reply["request_id"] == 10 ** 20
     await peer.send('{"type": "delete_module", "module_name": 1, "request_id": "\\ud800"}')
     assert (await peer.recv())["request_id"] == "\ud800"
-    await peer.probe("after-echo")
+    await peer.probe_next("after-echo")
 
 
 def test_json_dumps_without_orjson_uses_the_standard_defaults():

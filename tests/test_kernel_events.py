@@ -1,27 +1,14 @@
 """Event handlers: "event_execution", the COM registrar's responses, and set_enable_events."""
 
 import asyncio
-import importlib.util
 import logging
-import pathlib
-import sys
 
 import pytest
 
+import kernel_peer as ip
 
-def _load_peer():
-    if "invocation_peer" not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            "invocation_peer", pathlib.Path(__file__).with_name("invocation_peer.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["invocation_peer"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["invocation_peer"]
-
-
-ip = _load_peer()
-peer = ip.peer
-WB = ip.WORKBOOK
+WORKBOOK = "wb-invoke"
+WB = WORKBOOK
 
 HANDLERS = """\
 import tarnlet
@@ -89,8 +76,8 @@ async def test_missing_names_send_nothing(peer, caplog):
     mod = await peer.module(HANDLERS)
     await peer.send({"type": "event_execution", "module_name": mod, "request_id": "ev-missing"})
     await peer.send({"type": "event_execution", "function_name": "f", "request_id": "ev-missing"})
-    await peer.probe()
-    await asyncio.sleep(0.1)
+    # Started after them, so its answer comes once the refused ones have been dealt with.
+    await fire(peer, mod, "noisy_failure")
     assert peer.of("ev-missing") == []
     assert ip.kernel_lines(caplog).count("[Kernel] event_execution missing module_name or function_name") == 2
 
@@ -114,9 +101,9 @@ async def test_user_code_switches_event_handling(peer):
 
 @pytest.fixture
 async def com_peer():
-    p = await ip.start(connection_args={"platform": "win32"})
+    p = await ip.start_peer(WORKBOOK, connection_args={"platform": "win32"})
     yield p
-    await ip.stop(p)
+    await ip.stop_peer(p)
 
 
 async def test_com_events_answer_the_registrar(com_peer, caplog):

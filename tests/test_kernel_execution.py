@@ -1,13 +1,9 @@
 """Code execution and module runs end to end: a real kernel connected to a real websockets peer."""
 
-import asyncio
-import json
 import logging
-import sys
 import uuid
 
 import pytest
-import websockets
 
 import tarnlet_master.python_server.kernel as kmod
 
@@ -16,59 +12,13 @@ TIMEOUT = 10
 WB = "wb-exec"
 
 
-class Peer:
-    """The Business Layer's end of one kernel's connection."""
-
-    def __init__(self):
-        self.frames = asyncio.Queue()
-        self.others = []  # messages skipped while waiting for another request
-        self.connection = asyncio.get_running_loop().create_future()
-
-    async def handler(self, ws):
-        self.connection.set_result(ws)
-        try:
-            async for frame in ws:
-                await self.frames.put(json.loads(frame))
-        except websockets.ConnectionClosed:
-            pass
-
-    async def ws(self):
-        return await asyncio.wait_for(asyncio.shield(self.connection), TIMEOUT)
-
-    async def send(self, message):
-        await (await self.ws()).send(json.dumps(message))
-
-    async def until(self, request_id, *final_types):
-        """Every message of `request_id` in arrival order, up to and including one of `final_types`."""
-        seen = []
-        backlog, self.others = self.others, []
-        while True:
-            msg = backlog.pop(0) if backlog else await asyncio.wait_for(self.frames.get(), TIMEOUT)
-            if msg.get("request_id") != request_id:
-                self.others.append(msg)
-                continue
-            seen.append(msg)
-            if msg["type"] in final_types:
-                self.others.extend(backlog)
-                return seen
-
-    async def execute(self, code, request_id=None, **fields):
-        request_id = request_id or uuid.uuid4().hex
-        await self.send({"type": "execution_request", "code": code, "request_id": request_id, **fields})
-        return await self.until(request_id, "execution_result", "execution_error")
+WORKBOOK = WB
 
 
-@pytest.fixture
-async def peer():
-    p = Peer()
-    async with websockets.serve(p.handler, "127.0.0.1", 0) as server:
-        port = server.sockets[0].getsockname()[1]
-        p.kernel = kmod.PythonKernel(WB, port=str(port))
-        task = asyncio.create_task(p.kernel.run())
-        await p.ws()
-        yield p
-        await (await p.ws()).close()
-        await asyncio.wait_for(task, TIMEOUT)
+async def execute(peer, code, request_id=None, **fields):
+    request_id = request_id or uuid.uuid4().hex
+    await peer.send({"type": "execution_request", "code": code, "request_id": request_id, **fields})
+    return await peer.until(request_id, "execution_result", "execution_error")
 
 
 def items(msg):
@@ -77,7 +27,7 @@ def items(msg):
 
 class TestExecutionRequest:
     async def test_expression_gives_output_line_then_repr_result(self, peer):
-        out, result = await peer.execute("1+1", request_id="r1")
+        out, result = await execute(peer, "1+1", request_id="r1")
         assert items(out) == [("type", "result_output"), ("content", "Out: 2\n"), ("request_id", "r1"),
                               ("workbook_id", WB), ("source", "ide")]
         assert items(result) == [("type", "execution_result"), ("success", True), ("result", "2"),
@@ -85,18 +35,18 @@ class TestExecutionRequest:
                                  ("source", "ide")]
 
     async def test_labelled_run_gives_the_value_itself(self, peer):
-        *_, result = await peer.execute("[1+1, 'x']", function_name="f", source="addin")
+        *_, result = await execute(peer, "[1+1, 'x']", function_name="f", source="addin")
         assert result["result"] == [2, "x"] and result["function_name"] == "f" and result["source"] == "addin"
-        *_, result = await peer.execute("7", function_name="")
+        *_, result = await execute(peer, "7", function_name="")
         assert result["result"] == "7"
 
     async def test_statement_gives_no_output_line(self, peer):
-        messages = await peer.execute("x = 1")
+        messages = await execute(peer, "x = 1")
         assert [m["type"] for m in messages] == ["execution_result"]
         assert messages[0]["result"] is None
 
     async def test_print_streams_each_write_before_the_result(self, peer):
-        messages = await peer.execute("print('hi')", request_id="p1", source="addin")
+        messages = await execute(peer, "print('hi')", request_id="p1", source="addin")
         assert [items(m) for m in messages[:2]] == [
             [("type", "stdout"), ("content", c), ("request_id", "p1"), ("workbook_id", WB), ("source", "addin")]
             for c in ("hi", "\n")]
@@ -104,7 +54,7 @@ class TestExecutionRequest:
 
     async def test_many_lines_arrive_in_order_and_all_before_the_result(self, peer):
         code = "import sys\nfor i in range(300):\n    print(i)\n    sys.stderr.write(f'e{i}')"
-        messages = await peer.execute(code)
+        messages = await execute(peer, code)
         assert messages[-1]["type"] == "execution_result"
         stdout = "".join(m["content"] for m in messages if m["type"] == "stdout")
         stderr = [m["content"] for m in messages if m["type"] == "stderr"]
@@ -112,7 +62,7 @@ class TestExecutionRequest:
         assert stderr == [f"e{i}" for i in range(300)]
 
     async def test_user_error_is_an_execution_error_with_the_error_dict(self, peer):
-        messages = await peer.execute("print('before')\n1/0", request_id="z", function_name="g")
+        messages = await execute(peer, "print('before')\n1/0", request_id="z", function_name="g")
         assert [m["type"] for m in messages] == ["stdout", "stdout", "execution_error"]
         error = messages[-1]
         assert [k for k, _ in items(error)] == ["type", "success", "error", "request_id", "function_name",
@@ -123,37 +73,37 @@ class TestExecutionRequest:
         assert error["error"]["traceback"].endswith("ZeroDivisionError: division by zero\n")
 
     async def test_namespace_persists_and_console_faults_are_mended(self, peer):
-        await peer.execute('s = "a; b"')
-        *_, result = await peer.execute("s")
+        await execute(peer, 's = "a; b"')
+        *_, result = await execute(peer, "s")
         assert result["result"] == "'a; b'"
-        await peer.execute("import math")
-        await peer.execute("def f():\n    return math.pi")
-        *_, result = await peer.execute("f()")
+        await execute(peer, "import math")
+        await execute(peer, "def f():\n    return math.pi")
+        *_, result = await execute(peer, "f()")
         assert result["result"] == repr(__import__("math").pi)
 
     async def test_executions_run_concurrently(self, peer):
-        await peer.execute("import threading; gate = threading.Event()")
+        await execute(peer, "import threading; gate = threading.Event()")
         await peer.send({"type": "execution_request", "code": "gate.wait(10)", "request_id": "A"})
         # A blocks a worker until B, sent after it, opens the gate.
-        b = await peer.execute("gate.set(); 'B'", request_id="B")
+        b = await execute(peer, "gate.set(); 'B'", request_id="B")
         assert b[-1]["result"] == "'B'"
         a = await peer.until("A", "execution_result", "execution_error")
         assert a[-1]["result"] == "True"
 
     async def test_handler_failure_sends_the_short_error(self, peer):
         # The value's repr is fine, but it cannot be encoded as the labelled result.
-        messages = await peer.execute("object()", request_id="bad", function_name="f")
+        messages = await execute(peer, "object()", request_id="bad", function_name="f")
         assert messages[0]["type"] == "result_output"
         error = messages[-1]
         assert [k for k, _ in items(error)] == ["type", "success", "error", "request_id", "source"]
         assert error["success"] is False and set(error["error"]) == {"type", "message", "traceback"}
-        *_, ok = await peer.execute("1+1")
+        *_, ok = await execute(peer, "1+1")
         assert ok["result"] == "2"
 
     async def test_shut_down_pool_is_reported_not_raised(self, peer, caplog):
         peer.kernel._thread_pool.shutdown(wait=True)
         with caplog.at_level(logging.ERROR, logger=KERNEL_LOGGER):
-            (error,) = await peer.execute("1+1", request_id="gone", source="addin")
+            (error,) = await execute(peer, "1+1", request_id="gone", source="addin")
         assert items(error)[:2] == [("type", "execution_error"), ("success", False)]
         assert error["error"]["type"] == "RuntimeError"
         assert (error["request_id"], error["source"]) == ("gone", "addin")
@@ -163,8 +113,8 @@ class TestExecutionRequest:
 
     async def test_log_lines(self, peer, caplog):
         with caplog.at_level(logging.DEBUG, logger=KERNEL_LOGGER):
-            await peer.execute("1/0", request_id="L", function_name="fn")
-            await peer.execute("2", request_id="M")
+            await execute(peer, "1/0", request_id="L", function_name="fn")
+            await execute(peer, "2", request_id="M")
         messages = [r.getMessage() for r in caplog.records if r.name == KERNEL_LOGGER]
         assert "[TIMING] Execution started: request_id=L, function=fn" in messages
         assert "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=L)" in messages

@@ -1,26 +1,12 @@
 """Custom function calls end to end: a real kernel, a real websockets peer, real workbook modules."""
 
-import asyncio
-import importlib.util
 import os
-import pathlib
-import sys
 import tempfile
 
+import kernel_peer as ip
 
-def _load_peer():
-    if "invocation_peer" not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            "invocation_peer", pathlib.Path(__file__).with_name("invocation_peer.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["invocation_peer"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["invocation_peer"]
-
-
-ip = _load_peer()
-peer = ip.peer
-WB = ip.WORKBOOK
+WORKBOOK = "wb-invoke"
+WB = WORKBOOK
 
 FUNCTIONS = """\
 def add(a, b):

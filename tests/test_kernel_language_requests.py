@@ -1,15 +1,10 @@
 """The kernel's language requests end to end: a real kernel connected to a real
 websockets peer, answering through the real language bridge."""
 
-import asyncio
-import json
 import logging
-import sys
 
 import pytest
-import websockets
 
-import tarnlet_master.python_server.kernel as kmod
 
 KERNEL_LOGGER = "tarnlet_master.python_server.kernel"
 TIMEOUT = 30
@@ -24,62 +19,14 @@ def _hidden():
 '''
 
 
-class Peer:
-    """The Business Layer's end: a websockets server that one kernel connects to."""
-
-    def __init__(self):
-        self.frames = asyncio.Queue()
-        self.connection = asyncio.get_running_loop().create_future()
-        self.chunks = {}
-
-    async def handler(self, ws):
-        self.connection.set_result(ws)
-        try:
-            async for frame in ws:
-                await self.frames.put(frame)
-        except websockets.ConnectionClosed:
-            pass
-
-    async def ws(self):
-        return await asyncio.wait_for(asyncio.shield(self.connection), TIMEOUT)
-
-    async def send(self, message):
-        await (await self.ws()).send(json.dumps(message))
-
-    async def recv(self, wanted):
-        while True:
-            msg = json.loads(await asyncio.wait_for(self.frames.get(), TIMEOUT))
-            if msg.get("type") == "chunk":  # a long answer arrives in pieces
-                parts = self.chunks.setdefault(msg["chunk_id"], {})
-                parts[msg["chunk_index"]] = msg["data"]
-                if len(parts) < msg["total_chunks"]:
-                    continue
-                msg = json.loads("".join(parts[i] for i in range(msg["total_chunks"])))
-            if msg.get("type") == wanted:
-                return msg
-
-    async def ask(self, message, wanted):
-        await self.send(message)
-        return await self.recv(wanted)
+WORKBOOK = "wb-lang"
 
 
 @pytest.fixture
-async def peer():
-    p = Peer()
-    saved_path = list(sys.path)
-    async with websockets.serve(p.handler, "127.0.0.1", 0) as server:
-        port = server.sockets[0].getsockname()[1]
-        p.kernel = kmod.PythonKernel("wb-lang", port=str(port))
-        p.task = asyncio.create_task(p.kernel.run())
-        await p.ws()
-        await p.ask({"type": "update_module", "module_name": "LangHelpers", "code": HELPERS}, "module_updated")
-        yield p
-        await p.ask({"type": "delete_module", "module_name": "LangHelpers"}, "module_deleted")
-        ws = await p.ws()
-        ws.close_timeout = 1
-        await ws.close()
-        await asyncio.wait_for(p.task, TIMEOUT)
-    sys.path[:] = saved_path
+async def peer(peer):
+    await peer.ask({"type": "update_module", "module_name": "LangHelpers", "code": HELPERS}, "module_updated")
+    yield peer
+    await peer.ask({"type": "delete_module", "module_name": "LangHelpers"}, "module_deleted")
 
 
 @pytest.fixture

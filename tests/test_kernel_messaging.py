@@ -11,9 +11,9 @@ import sys
 import threading
 
 import pytest
-import websockets
 
 import tarnlet_master.python_server.kernel as kmod
+import kernel_peer as kp
 from tarnlet_master.python_server import tarnlet
 
 KERNEL_LOGGER = "tarnlet_master.python_server.kernel"
@@ -21,66 +21,18 @@ TIMEOUT = 10
 UUID4 = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
 
-class Peer:
-    """The Business Layer's end: a real websockets server that one kernel connects to."""
-
-    def __init__(self):
-        self.frames = asyncio.Queue()
-        self.connection = asyncio.get_running_loop().create_future()
-        self.reading = asyncio.Event()  # cleared: frames back up into the kernel's socket
-        self.reading.set()
-
-    async def handler(self, ws):
-        self.connection.set_result(ws)
-        try:
-            async for frame in ws:
-                await self.reading.wait()
-                await self.frames.put(frame)
-        except websockets.ConnectionClosed:
-            pass
-
-    async def send(self, message):
-        ws = await asyncio.wait_for(asyncio.shield(self.connection), TIMEOUT)
-        await ws.send(message if isinstance(message, str) else json.dumps(message))
-
-    async def raw(self):
-        return await asyncio.wait_for(self.frames.get(), TIMEOUT)
-
-    async def recv(self, wanted=None):
-        while True:
-            msg = json.loads(await self.raw())
-            if wanted is None and msg.get("type") not in ("stdout", "stderr") or msg.get("type") == wanted:
-                return msg
-
-    async def probe(self, tag):
-        """Round trip of a message without side effects: everything before it has been handled."""
-        await self.send({"type": "debug_evaluate", "expression": "x", "request_id": tag})
-        reply = await self.recv("debug_evaluate_result")
-        assert reply["request_id"] == tag
+WORKBOOK = "wb-msg"
+RAW_CHUNKS = True
 
 
 @contextlib.asynccontextmanager
 async def connected_kernel():
-    p = Peer()
-    saved_path = list(sys.path)
-    async with websockets.serve(p.handler, "127.0.0.1", 0) as server:
-        port = server.sockets[0].getsockname()[1]
-        p.kernel = kmod.PythonKernel("wb-msg", port=str(port))
-        task = asyncio.create_task(p.kernel.run())
-        ws = await asyncio.wait_for(asyncio.shield(p.connection), TIMEOUT)
-        await p.probe("ready")
-        try:
-            yield p
-        finally:
-            await ws.close()
-            await asyncio.wait_for(task, TIMEOUT)
-            sys.path[:] = saved_path
-
-
-@pytest.fixture
-async def peer():
-    async with connected_kernel() as p:
+    p = await kp.start_peer(WORKBOOK, raw_chunks=True)
+    await p.probe_next("ready")  # connect() has installed the stream hooks
+    try:
         yield p
+    finally:
+        await kp.stop_peer(p)
 
 
 def kernel_lines(caplog):
@@ -176,7 +128,7 @@ async def test_a_send_during_a_chunk_run_follows_its_last_chunk(peer):
 async def test_unencodable_message_raises_to_the_sender(peer):
     with pytest.raises(TypeError):
         await peer.kernel.send_message({"type": "bad", "value": object()})
-    await peer.probe("after-bad-send")
+    await peer.probe_next("after-bad-send")
 
 
 # -- incoming chunks -----------------------------------------------------------------
@@ -194,21 +146,21 @@ async def test_chunks_out_of_order_are_dispatched_whole_once(peer):
     parts = chunks_of({"type": "add_path", "path": "/k1-chunked"}, 3)
     await peer.send(parts[2])
     await peer.send(parts[0])
-    await peer.probe("partial")
+    await peer.probe_next("partial")
     assert peer.kernel._chunk_buffers["c1"]["received"] == 2
     await peer.send(parts[0])  # a repeat changes nothing
     await peer.send(parts[1])
     reply = await peer.recv()
     assert reply["type"] == "path_added" and reply["path"] == "/k1-chunked"
     assert peer.kernel._chunk_buffers == {}
-    await peer.probe("no-second-reply")
+    await peer.probe_next("no-second-reply")
 
 
 async def test_repeated_first_chunk_counts_once(peer):
     parts = chunks_of({"type": "add_path", "path": "/k1-rep"}, 3)
     await peer.send(parts[0])
     await peer.send({**parts[0], "data": "other"})
-    await peer.probe("repeat")
+    await peer.probe_next("repeat")
     buffer = peer.kernel._chunk_buffers["c1"]
     assert buffer["received"] == 1 and buffer["total"] == 3 and buffer["chunks"][0] == parts[0]["data"]
 
@@ -240,7 +192,7 @@ async def test_chunk_without_data_is_an_empty_piece(peer):
 ])
 async def test_bad_chunks_are_logged_and_leave_no_buffer(peer, caplog, chunk, line):
     await peer.send({"type": "chunk", **chunk})
-    await peer.probe("after-bad-chunk")
+    await peer.probe_next("after-bad-chunk")
     assert line in kernel_lines(caplog)
     assert peer.kernel._chunk_buffers == {}
 
@@ -256,7 +208,7 @@ async def test_reassembled_text_that_is_no_message_is_rejected(peer, caplog, tex
     half = len(text) // 2
     for i, piece in enumerate([text[:half], text[half:]]):
         await peer.send({"type": "chunk", "chunk_id": "d", "chunk_index": i, "total_chunks": 2, "data": piece})
-    await peer.probe("after-reassembly")
+    await peer.probe_next("after-reassembly")
     assert any(entry.startswith(line) for entry in kernel_lines(caplog))
     assert peer.kernel._chunk_buffers == {}
 
@@ -265,7 +217,7 @@ async def test_index_outside_an_earlier_buffer_is_rejected_and_the_buffer_surviv
     parts = chunks_of({"type": "add_path", "path": "/k1-grow"}, 2, chunk_id="g")
     await peer.send(parts[0])
     await peer.send({**parts[1], "chunk_index": 4, "total_chunks": 5})
-    await peer.probe("after-grow")
+    await peer.probe_next("after-grow")
     assert "[Kernel] Invalid chunk_index 4 for the buffer of chunk_id g, which holds 2 chunks" in kernel_lines(caplog)
     assert len(peer.kernel._chunk_buffers["g"]["chunks"]) == 2
     await peer.send(parts[1])
@@ -274,7 +226,7 @@ async def test_index_outside_an_earlier_buffer_is_rejected_and_the_buffer_surviv
 
 async def test_null_data_completes_as_an_incomplete_buffer(peer, caplog):
     await peer.send({"type": "chunk", "chunk_id": "e", "chunk_index": 0, "total_chunks": 1, "data": None})
-    await peer.probe("after-null")
+    await peer.probe_next("after-null")
     assert "[Kernel] Incomplete chunk buffer for chunk_id e" in kernel_lines(caplog)
     assert peer.kernel._chunk_buffers == {}
 
@@ -343,7 +295,7 @@ async def test_a_worker_waits_for_its_answer(peer):
     assert list(sent) == ["type", "payload"] and list(payload) == ["action", "requestId", "kind"]
     assert re.fullmatch(r"[0-9a-f]{32}", payload["requestId"]) and payload["kind"] == "request"
     assert request == {"action": "read", "requestId": "mine", "kind": "mine"}
-    await asyncio.sleep(0.2)
+    await peer.probe_next("still-waiting")  # the listener has moved on; the worker still waits
     assert not call.done()
     await peer.send({"type": "sys_response", "payload": {"requestId": payload["requestId"], "value": 42}})
     assert await asyncio.wait_for(call, TIMEOUT) == {"requestId": payload["requestId"], "value": 42}
@@ -381,7 +333,7 @@ async def test_unanswered_request_times_out_and_cleans_up(peer, caplog):
     assert peer.kernel._response_futures == {} and peer.kernel._response_data == {}
     assert any(line.endswith(f"] sys_request timeout: {request_id}") for line in kernel_lines(caplog))
     await peer.send({"type": "sys_response", "payload": {"requestId": request_id}})
-    await peer.probe("late-answer")
+    await peer.probe_next("late-answer")
     assert f"[Kernel] Received sys_response for unknown request_id: {request_id}" in kernel_lines(caplog)
 
 
@@ -416,7 +368,7 @@ async def test_event_set_without_data_is_an_error(peer):
 ])
 async def test_unmatched_responses_only_warn(peer, caplog, response, line):
     await peer.send(response)
-    await peer.probe("after-response")
+    await peer.probe_next("after-response")
     assert line in kernel_lines(caplog)
 
 
@@ -431,7 +383,7 @@ async def test_wrongly_typed_responses_are_answered_with_an_error(peer, response
     reply = await peer.recv()
     assert reply["type"] == "error" and f"'{field}'" in reply["message"]
     assert reply.get("request_id") == response.get("request_id")
-    await peer.probe("after-typed-response")
+    await peer.probe_next("after-typed-response")
 
 
 async def test_printing_from_a_worker_streams_without_blocking():

@@ -1,27 +1,14 @@
 """The object keeper and message boxes, used by user code through the tarnlet module."""
 
-import importlib.util
-import pathlib
-import sys
 
 import pytest
 
 import tarnlet_master.python_server.kernel as kmod
 
+import kernel_peer as ip
 
-def _load_peer():
-    if "invocation_peer" not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            "invocation_peer", pathlib.Path(__file__).with_name("invocation_peer.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["invocation_peer"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["invocation_peer"]
-
-
-ip = _load_peer()
-peer = ip.peer
-WB = ip.WORKBOOK
+WORKBOOK = "wb-invoke"
+WB = WORKBOOK
 
 USER_CODE = """\
 import threading

@@ -1,24 +1,11 @@
 """Streaming (generator) functions: one message per value, cancellation, module sync."""
 
-import importlib.util
 import logging
-import pathlib
-import sys
 
+import kernel_peer as ip
 
-def _load_peer():
-    if "invocation_peer" not in sys.modules:
-        spec = importlib.util.spec_from_file_location(
-            "invocation_peer", pathlib.Path(__file__).with_name("invocation_peer.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["invocation_peer"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["invocation_peer"]
-
-
-ip = _load_peer()
-peer = ip.peer
-WB = ip.WORKBOOK
+WORKBOOK = "wb-invoke"
+WB = WORKBOOK
 
 GENERATORS = """\
 import datetime

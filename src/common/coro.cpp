@@ -8,6 +8,8 @@
 
 #include <cstring>
 
+#include "helpers.hpp"
+
 namespace tarnlet {
 namespace {
 
@@ -35,6 +37,9 @@ void destroy_frame(CoroObject *self) {
 
 // Takes the current Python error as a normalised exception instance (new reference).
 PyObject *fetch_exception() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyErr_GetRaisedException();
+#else
     PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
@@ -44,22 +49,45 @@ PyObject *fetch_exception() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     return value;
+#endif
 }
 
 // Raises `exc` (borrowed) as the current Python error.
 void restore_exception(PyObject *exc) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(Py_NewRef(exc));
+#else
     PyObject *tb = PyException_GetTraceback(exc);  // new reference or null
     Py_INCREF(Py_TYPE(exc));
     Py_INCREF(exc);
     PyErr_Restore(reinterpret_cast<PyObject *>(Py_TYPE(exc)), exc, tb);
+#endif
 }
+
+// Sets the current Python error aside for one scope and puts it back on leaving, so a
+// finaliser can run Python code without losing an error that is on its way.
+class SavedError {
+public:
+    SavedError() : exc_(fetch_exception()) {}
+    ~SavedError() {
+        if (exc_ != nullptr) {
+            restore_exception(exc_);
+            Py_DECREF(exc_);
+        }
+    }
+    SavedError(const SavedError &) = delete;
+    SavedError &operator=(const SavedError &) = delete;
+
+private:
+    PyObject *exc_;
+};
 
 // Turns the coroutine's escaped C++ exception into the current Python error.
 void raise_coroutine_error(std::exception_ptr error) {
     try {
         std::rethrow_exception(error);
     } catch (py::error_already_set &e) {
-        PyErr_Restore(e.type().inc_ref().ptr(), e.value().inc_ref().ptr(), e.trace().inc_ref().ptr());
+        restore_exception(exception_of(e).ptr());
     } catch (py::builtin_exception &e) {
         e.set_error();
     } catch (const std::exception &e) {
@@ -91,105 +119,71 @@ PyObject *stop_iteration_value() {
     return value;
 }
 
-// One step of the coroutine: deliver `value` (borrowed, may be null for None) or
-// throw `exc` (borrowed, may be null) at the suspension point, then run until the
-// next suspension or the end. PYGEN_NEXT: *out is what the delegate yielded;
-// PYGEN_RETURN: *out is the result; PYGEN_ERROR: a Python error is set.
-PySendResult step(CoroObject *self, PyObject *value, PyObject *exc, PyObject **out) {
-    *out = nullptr;
+// The checks before a step; false with a Python error set when the step cannot run.
+// `exc` (borrowed, may be null) is what a throw() delivers.
+bool may_step(CoroObject *self, PyObject *value, PyObject *exc) {
     switch (self->state) {
-    case State::running:
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return PYGEN_ERROR;
-    case State::done:
-        if (exc != nullptr) {
-            restore_exception(exc);
-        } else {
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        }
-        return PYGEN_ERROR;
-    case State::created:
-        if (exc != nullptr) {
-            self->state = State::done;
-            destroy_frame(self);
-            restore_exception(exc);
-            return PYGEN_ERROR;
-        }
-        if (value != nullptr && value != Py_None) {
-            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-            return PYGEN_ERROR;
-        }
-        break;
-    case State::suspended:
-        break;
+        case State::running:
+            PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+            return false;
+        case State::done:
+            if (exc != nullptr) {
+                restore_exception(exc);
+            } else {
+                PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+            }
+            return false;
+        case State::created:
+            if (exc != nullptr) {
+                self->state = State::done;
+                destroy_frame(self);
+                restore_exception(exc);
+                return false;
+            }
+            if (value != nullptr && value != Py_None) {
+                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                return false;
+            }
+            return true;
+        case State::suspended:
+            break;
     }
+    return true;
+}
 
-    self->state = State::running;
-    Py_XINCREF(exc);  // owned from here on
+// The delegate has finished: keep its return value (pending StopIteration) or its error
+// for the co_await that is waiting on it.
+void take_delegate_outcome(detail::CoroPromise &p) {
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        p.sent_value = py::reinterpret_steal<py::object>(stop_iteration_value());
+    } else {
+        p.pending_error = py::reinterpret_steal<py::object>(fetch_exception());
+    }
+    p.delegate = py::object();
+}
+
+// Resumes the C++ body and steps each new delegate it awaits, `value` (borrowed, may be
+// null for None) going to the current delegate first. PYGEN_NEXT: *out is what a
+// delegate yielded; PYGEN_RETURN: *out is the result; PYGEN_ERROR: a Python error is set.
+PySendResult run_until_suspended(CoroObject *self, PyObject *value, PyObject **out) {
     detail::CoroPromise &p = promise_of(self);
     for (;;) {
         if (p.delegate) {
-            PyObject *delegate = p.delegate.ptr();
-            if (exc != nullptr) {
-                if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
-                    // yield from: close the delegate, then raise GeneratorExit here.
-                    PyObject *close = PyObject_GetAttrString(delegate, "close");
-                    if (close == nullptr) {
-                        PyErr_Clear();
-                    } else {
-                        PyObject *r = PyObject_CallNoArgs(close);
-                        Py_DECREF(close);
-                        if (r == nullptr) {
-                            Py_DECREF(exc);
-                            exc = fetch_exception();
-                        } else {
-                            Py_DECREF(r);
-                        }
-                    }
-                    p.pending_error = py::reinterpret_steal<py::object>(exc);
-                } else {
-                    PyObject *throw_method = PyObject_GetAttrString(delegate, "throw");
-                    if (throw_method == nullptr) {
-                        PyErr_Clear();
-                        p.pending_error = py::reinterpret_steal<py::object>(exc);
-                    } else {
-                        PyObject *yielded = PyObject_CallOneArg(throw_method, exc);
-                        Py_DECREF(throw_method);
-                        Py_DECREF(exc);
-                        if (yielded != nullptr) {
-                            self->state = State::suspended;
-                            *out = yielded;
-                            return PYGEN_NEXT;
-                        }
-                        if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-                            p.sent_value = py::reinterpret_steal<py::object>(stop_iteration_value());
-                        } else {
-                            p.pending_error = py::reinterpret_steal<py::object>(fetch_exception());
-                        }
-                    }
-                }
-                exc = nullptr;
-            } else {
-                PyObject *result = nullptr;
-                const PySendResult r = PyIter_Send(delegate, value != nullptr ? value : Py_None, &result);
-                if (r == PYGEN_NEXT) {
-                    self->state = State::suspended;
-                    *out = result;
-                    return PYGEN_NEXT;
-                }
-                if (r == PYGEN_RETURN) {
-                    p.sent_value = py::reinterpret_steal<py::object>(result);
-                } else {
-                    p.pending_error = py::reinterpret_steal<py::object>(fetch_exception());
-                }
+            PyObject *result = nullptr;
+            const PySendResult r = PyIter_Send(p.delegate.ptr(), value != nullptr ? value : Py_None, &result);
+            if (r == PYGEN_NEXT) {
+                self->state = State::suspended;
+                *out = result;
+                return PYGEN_NEXT;
             }
-            p.delegate = py::object();
+            if (r == PYGEN_RETURN) {
+                p.sent_value = py::reinterpret_steal<py::object>(result);
+                p.delegate = py::object();
+            } else {
+                take_delegate_outcome(p);
+            }
             value = nullptr;
-        } else if (exc != nullptr) {
-            p.pending_error = py::reinterpret_steal<py::object>(exc);
-            exc = nullptr;
         }
-
         Handle h = handle_of(self);
         h.resume();
         if (h.done()) {
@@ -206,6 +200,65 @@ PySendResult step(CoroObject *self, PyObject *value, PyObject *exc, PyObject **o
         }
         // Suspended on a new co_await: step its delegate at once, as yield from does.
     }
+}
+
+// The send half: deliver `value` (borrowed, may be null for None) at the suspension point.
+PySendResult step_send(CoroObject *self, PyObject *value, PyObject **out) {
+    *out = nullptr;
+    if (!may_step(self, value, nullptr)) {
+        return PYGEN_ERROR;
+    }
+    self->state = State::running;
+    return run_until_suspended(self, value, out);
+}
+
+// The throw half: raise `exc` (borrowed) at the suspension point. A delegate that can
+// take it gets it first, as yield from does; GeneratorExit closes the delegate instead.
+PySendResult step_throw(CoroObject *self, PyObject *exc, PyObject **out) {
+    *out = nullptr;
+    if (!may_step(self, nullptr, exc)) {
+        return PYGEN_ERROR;
+    }
+    self->state = State::running;
+    detail::CoroPromise &p = promise_of(self);
+    const py::object delegate = p.delegate;
+    if (!delegate) {
+        p.pending_error = py::reinterpret_borrow<py::object>(exc);
+        return run_until_suspended(self, nullptr, out);
+    }
+    if (PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) {
+        p.pending_error = py::reinterpret_borrow<py::object>(exc);
+        PyObject *close = PyObject_GetAttrString(delegate.ptr(), "close");
+        if (close == nullptr) {
+            PyErr_Clear();
+        } else {
+            PyObject *r = PyObject_CallNoArgs(close);
+            Py_DECREF(close);
+            if (r == nullptr) {
+                p.pending_error = py::reinterpret_steal<py::object>(fetch_exception());
+            } else {
+                Py_DECREF(r);
+            }
+        }
+        p.delegate = py::object();
+        return run_until_suspended(self, nullptr, out);
+    }
+    PyObject *throw_method = PyObject_GetAttrString(delegate.ptr(), "throw");
+    if (throw_method == nullptr) {
+        PyErr_Clear();
+        p.pending_error = py::reinterpret_borrow<py::object>(exc);
+        p.delegate = py::object();
+        return run_until_suspended(self, nullptr, out);
+    }
+    PyObject *yielded = PyObject_CallOneArg(throw_method, exc);
+    Py_DECREF(throw_method);
+    if (yielded != nullptr) {
+        self->state = State::suspended;
+        *out = yielded;
+        return PYGEN_NEXT;
+    }
+    take_delegate_outcome(p);
+    return run_until_suspended(self, nullptr, out);
 }
 
 // Converts a step result into the send()/__next__() convention.
@@ -227,13 +280,13 @@ PyObject *as_iteration(PySendResult r, PyObject *out) {
 
 PyObject *coro_send(PyObject *self, PyObject *value) {
     PyObject *out = nullptr;
-    const PySendResult r = step(reinterpret_cast<CoroObject *>(self), value, nullptr, &out);
+    const PySendResult r = step_send(reinterpret_cast<CoroObject *>(self), value, &out);
     return as_iteration(r, out);
 }
 
 PyObject *coro_iternext(PyObject *self) {
     PyObject *out = nullptr;
-    const PySendResult r = step(reinterpret_cast<CoroObject *>(self), Py_None, nullptr, &out);
+    const PySendResult r = step_send(reinterpret_cast<CoroObject *>(self), Py_None, &out);
     if (r == PYGEN_RETURN && out == Py_None) {
         Py_DECREF(out);
         return nullptr;  // plain exhaustion
@@ -242,7 +295,7 @@ PyObject *coro_iternext(PyObject *self) {
 }
 
 PySendResult coro_am_send(PyObject *self, PyObject *value, PyObject **result) {
-    return step(reinterpret_cast<CoroObject *>(self), value, nullptr, result);
+    return step_send(reinterpret_cast<CoroObject *>(self), value, result);
 }
 
 // Builds the exception instance for throw(type[, value[, traceback]]) or throw(instance).
@@ -292,7 +345,7 @@ PyObject *coro_throw(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
         return nullptr;
     }
     PyObject *out = nullptr;
-    const PySendResult r = step(reinterpret_cast<CoroObject *>(self), nullptr, exc, &out);
+    const PySendResult r = step_throw(reinterpret_cast<CoroObject *>(self), exc, &out);
     Py_DECREF(exc);
     return as_iteration(r, out);
 }
@@ -309,7 +362,7 @@ PyObject *coro_close(PyObject *self, PyObject *) {
         return nullptr;
     }
     PyObject *out = nullptr;
-    const PySendResult r = step(co, nullptr, exit, &out);
+    const PySendResult r = step_throw(co, exit, &out);
     Py_DECREF(exit);
     if (r == PYGEN_NEXT) {
         Py_DECREF(out);
@@ -334,15 +387,13 @@ void coro_finalize(PyObject *self) {
     if (co->state != State::suspended) {
         return;
     }
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    PyErr_Fetch(&type, &value, &tb);
+    const SavedError saved;
     PyObject *r = coro_close(self, nullptr);
     if (r == nullptr) {
         PyErr_WriteUnraisable(self);
     } else {
         Py_DECREF(r);
     }
-    PyErr_Restore(type, value, tb);
 }
 
 int coro_traverse(PyObject *self, visitproc visit, void *arg) {
@@ -404,8 +455,7 @@ PyObject *coro_get_await(PyObject *self, void *) {
 
 PyObject *coro_repr(PyObject *self) {
     auto *co = reinterpret_cast<CoroObject *>(self);
-    return PyUnicode_FromFormat("<coroutine object %S at %p>", co->qualname != nullptr ? co->qualname : Py_None,
-                                self);
+    return PyUnicode_FromFormat("<coroutine object %S at %p>", co->qualname != nullptr ? co->qualname : Py_None, self);
 }
 
 PyMethodDef coro_methods[] = {
@@ -442,11 +492,7 @@ PyTypeObject *coroutine_type() {
             {0, nullptr},
         };
         PyType_Spec spec = {
-            "tarnlet_master.cpp_coroutine",
-            sizeof(CoroObject),
-            0,
-            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-            slots,
+            "tarnlet_master.cpp_coroutine", sizeof(CoroObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, slots,
         };
         PyObject *t = PyType_FromSpec(&spec);
         if (t == nullptr) {
@@ -550,6 +596,21 @@ py::object PyAwaiter::await_resume() const {
     }
     py::object value = std::move(promise->sent_value);
     return value ? value : py::none();
+}
+
+Attempted AttemptAwaiter::await_resume() const {
+    try {
+        return Attempted{inner.await_resume(), py::object()};
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary(e)) {
+            throw;
+        }
+        return Attempted{py::object(), exception_of(e)};
+    }
+}
+
+AttemptAwaiter CoroPromise::await_transform(Attempt attempt) {
+    return AttemptAwaiter{await_transform(attempt.awaitable)};
 }
 
 std::optional<py::object> AnextAwaiter::await_resume() const {

@@ -70,6 +70,20 @@ struct Anext {
 inline Anext anext(py::object iterator) { return Anext{std::move(iterator)}; }
 inline py::object aiter(const py::handle &iterable) { return iterable.attr("__aiter__")(); }
 
+// `co_await attempt(awaitable)` gives the awaited value, or the ordinary exception (an
+// Exception) it raised as a value: the failure can then be reported with co_await, which
+// a catch handler does not allow. CancelledError and other BaseExceptions still propagate.
+struct Attempted {
+    py::object value;
+    py::object failure;  // the exception instance, traceback attached
+    bool ok() const { return !failure; }
+};
+struct Attempt {
+    py::object awaitable;
+};
+inline Attempt attempt(py::object awaitable) { return Attempt{std::move(awaitable)}; }
+inline Attempt attempt(Coro &&coro) { return Attempt{std::move(coro).to_python()}; }
+
 // True when the error is an asyncio.CancelledError.
 bool is_cancelled(const py::error_already_set &error);
 
@@ -92,6 +106,13 @@ struct AnextAwaiter {
     bool await_ready() const noexcept { return inner.await_ready(); }
     void await_suspend(std::coroutine_handle<> h) const noexcept { inner.await_suspend(h); }
     std::optional<py::object> await_resume() const;
+};
+
+struct AttemptAwaiter {
+    PyAwaiter inner;
+    bool await_ready() const noexcept { return inner.await_ready(); }
+    void await_suspend(std::coroutine_handle<> h) const noexcept { inner.await_suspend(h); }
+    Attempted await_resume() const;
 };
 
 struct CoroPromise {
@@ -119,6 +140,7 @@ struct CoroPromise {
     PyAwaiter await_transform(const py::handle &awaitable);
     PyAwaiter await_transform(Coro &&coro);
     AnextAwaiter await_transform(Anext next);
+    AttemptAwaiter await_transform(Attempt attempt);
 
     // Set by await_transform; read and cleared by the driving coroutine object.
     py::object delegate;

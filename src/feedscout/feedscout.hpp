@@ -7,7 +7,7 @@
 #include <string>
 
 #include "../common/coro.hpp"
-#include "../common/module.hpp"
+#include "../common/helpers.hpp"
 #include "../common/pyclass.hpp"
 
 namespace tarnlet::feedscout {
@@ -34,7 +34,6 @@ void register_default_index(py::module_ &m);
 
 // True for errors that `except Exception` would catch; CancelledError, KeyboardInterrupt
 // and GeneratorExit must travel on.
-bool is_ordinary_error(const py::error_already_set &error);
 
 // PEP 503 normalisation of a project name.
 std::string normalize_name(const std::string &name);

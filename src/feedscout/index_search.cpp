@@ -12,7 +12,7 @@ std::string failure_text(std::exception_ptr failure) {
     try {
         std::rethrow_exception(failure);
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         const std::string text = error_text(e);
@@ -163,7 +163,7 @@ bool package_version_exists_via_unearth(py::object, py::object package_name, py:
         py::object match = finder.finder().attr("find_best_match")(*name + "==" + *checked_v);
         return !match.is_none() && !match.attr("best").is_none();
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e) || past_query_deadline()) {
+        if (!is_ordinary(e) || past_query_deadline()) {
             throw;
         }
     } catch (const std::exception &) {

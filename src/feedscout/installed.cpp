@@ -48,7 +48,7 @@ py::object get_current_distributions(py::object self) {
             snapshot = py::make_tuple(metadata.attr("get")("Version"), metadata.attr("get_all")("Requires-Dist"),
                                       metadata.attr("get_all")("Provides-Extra"));
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
             continue;  // unreadable metadata: nothing to match against
@@ -102,7 +102,7 @@ py::object check_specifier_in_dist(py::object self, py::object package_name, py:
     try {
         key = self.attr("_normalize_name")(package_name);
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         return py::none();  // not a name any distribution could have (not a str, lone surrogates)
@@ -135,10 +135,10 @@ py::object check_specifier_in_dist(py::object self, py::object package_name, py:
             py::object version = module_global("Version")(installed);
             contained = module_global("SpecifierSet")(version_spec_arg).contains(version);
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
-            log_debug("Error checking version spec for " + str_of(package_name) + ": " + error_text(e));
+            log_debug("Error checking version spec for " + text_of(package_name) + ": " + error_text(e));
             return py::none();
         }
         if (!contained) {

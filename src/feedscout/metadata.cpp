@@ -60,7 +60,7 @@ py::object metadata_from_file(const py::object &finder, const py::object &link) 
         for (auto item : py::reinterpret_borrow<py::dict>(announced)) {
             py::object digest = hashlib.attr("new")(item.first, content).attr("hexdigest")();
             if (!digest.equal(item.second)) {
-                raise_value_error("the metadata file does not match its " + str_of(item.first) + " hash");
+                raise_value_error("the metadata file does not match its " + text_of(item.first) + " hash");
             }
         }
     }
@@ -90,7 +90,7 @@ py::object metadata_from_artifact(const py::object &path) {
         }
         archive.attr("close")();
         if (found.is_none()) {
-            raise_value_error("no .dist-info/METADATA in " + str_of(path.attr("name")));
+            raise_value_error("no .dist-info/METADATA in " + text_of(path.attr("name")));
         }
         return found;
     }
@@ -104,7 +104,7 @@ py::object metadata_from_artifact(const py::object &path) {
             return parse_metadata_bytes(nested[py::int_(0)].attr("read_bytes")());
         }
     }
-    raise_value_error("no metadata found in " + str_of(path));
+    raise_value_error("no metadata found in " + text_of(path));
 }
 
 // A TemporaryDirectory removed when the scope ends, whatever happens.
@@ -133,10 +133,10 @@ py::object get_metadata(py::object, py::object finder, py::object link) {
             return metadata;
         }
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
-        log_debug("Metadata file unusable for " + str_of(py::getattr(link, "redacted", link)) + ": " + error_text(e) +
+        log_debug("Metadata file unusable for " + text_of(py::getattr(link, "redacted", link)) + ": " + error_text(e) +
                   "; reading the distribution instead");
     }
     TemporaryDirectory scratch;
@@ -178,7 +178,7 @@ std::optional<std::pair<long, long>> metadata_version(const std::string &text) {
 std::string dependencies_unknown_reason(const py::object &metadata) {
     py::object declared = metadata.attr("get")("Metadata-Version");
     if (!declared.is_none()) {
-        const std::string text = str_of(py::str(declared).attr("strip")());
+        const std::string text = text_of(py::str(declared).attr("strip")());
         const auto version = metadata_version(text);
         if (version && *version < std::make_pair(1L, 2L)) {
             return "its metadata (Metadata-Version " + text + ") predates Requires-Dist";
@@ -187,7 +187,7 @@ std::string dependencies_unknown_reason(const py::object &metadata) {
     py::object dynamic = metadata.attr("get_all")("Dynamic");
     if (!dynamic.is_none()) {
         for (py::handle field : dynamic) {
-            if (str_of(py::str(field).attr("strip")().attr("lower")()) == "requires-dist") {
+            if (text_of(py::str(field).attr("strip")().attr("lower")()) == "requires-dist") {
                 return "its metadata declares them dynamic";
             }
         }

@@ -13,7 +13,7 @@ py::object optional_import(const char *module, const char *name) {
         py::object imported = py::module_::import(module);
         return name == nullptr ? imported : py::object(imported.attr(name));
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         return py::none();
@@ -74,7 +74,7 @@ void register_default_index(py::module_ &m) {
     try {
         pypi = py::module_::import("pip._internal.models.index").attr("PyPI");
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         log_warning("pip cannot be imported (" + error_text(e) +

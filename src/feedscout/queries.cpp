@@ -54,7 +54,7 @@ py::object versions_from_api(py::object, py::object data, const std::string &nam
             try {
                 parsed[candidate] = version_class(candidate);
             } catch (py::error_already_set &e) {
-                if (!is_ordinary_error(e)) {
+                if (!is_ordinary(e)) {
                     throw;
                 }
                 // not a version: dropped without a word
@@ -184,7 +184,7 @@ Coro run_worker(py::object self, Worker worker, py::object name_arg, py::object 
         try {
             result = co_await limited_in_executor(self, worker.unearth_method, args, state);
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
             // Whatever failed once the time was up failed for want of time.
@@ -207,7 +207,7 @@ Coro run_worker(py::object self, Worker worker, py::object name_arg, py::object 
         }
         co_return result;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         failure = is_timeout(e) ? Failure::timeout : Failure::other;
@@ -296,7 +296,7 @@ Coro run_query(py::object self, Query query, py::object name_arg, py::object ver
     if (plan.use_secondary_urls && py::len(plan.secondaries) > 0) {
         log_info(query.no_results + count_of(plan.secondaries) + " secondary indexes");
         for (py::handle url : plan.secondaries) {
-            log_info("Querying secondary index: " + str_of(url));
+            log_info("Querying secondary index: " + text_of(url));
             py::object result = co_await ask(py::reinterpret_borrow<py::object>(url));
             if (py::len(result) > 0) {
                 log_info("Found " + count_of(result) + " " + query.kind + " in secondary index");
@@ -324,7 +324,7 @@ Coro get_dependencies(py::object self, py::object package_name, py::object versi
 
 // Ordinary errors are the variants' to log, except once the query's time is up: then the
 // awaiting query reports the time-out and the thread's own failure is not news.
-bool rethrow_from_variant(const py::error_already_set &e) { return !is_ordinary_error(e) || past_query_deadline(); }
+bool rethrow_from_variant(const py::error_already_set &e) { return !is_ordinary(e) || past_query_deadline(); }
 
 py::list get_versions_via_unearth(py::object, py::object package_name, std::string index_url) {
     const std::optional<std::string> name = checked_name(package_name);
@@ -343,7 +343,7 @@ py::list get_versions_via_unearth(py::object, py::object package_name, std::stri
             py::object version_class = py::module_::import("packaging.version").attr("Version");
             return builtins.attr("sorted")(versions, py::arg("key") = version_class, py::arg("reverse") = true);
         } catch (py::error_already_set &e) {
-            if (!is_ordinary_error(e)) {
+            if (!is_ordinary(e)) {
                 throw;
             }
             // an invalid version string, or no packaging: plain text order
@@ -456,7 +456,7 @@ bool is_specifier_set(const py::object &text) {
         module_global("SpecifierSet")(text);
         return true;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         return false;
@@ -481,7 +481,7 @@ py::object packaging_requirement(const py::object &requirement) {
     try {
         return requirement_class(requirement);
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         return py::none();
@@ -490,7 +490,7 @@ py::object packaging_requirement(const py::object &requirement) {
 
 py::object parse_requirement(py::object, py::object req) {
     if (!py::isinstance<py::str>(req)) {
-        log_warning("Could not parse requirement: " + str_of(req));
+        log_warning("Could not parse requirement: " + text_of(req));
         return py::none();
     }
     py::tuple parts = req.attr("partition")(";");
@@ -498,7 +498,7 @@ py::object parse_requirement(py::object, py::object req) {
     py::object markers = py::bool_(parts[1]) ? parts[2].attr("strip")() : py::str("");
     py::object match = module_global("_REQUIREMENT_PATTERN").attr("match")(requirement);
     if (match.is_none()) {
-        log_warning("Could not parse requirement: " + str_of(requirement));
+        log_warning("Could not parse requirement: " + text_of(requirement));
         return py::none();
     }
     py::object extras_text = match.attr("group")(2);

@@ -18,7 +18,7 @@ double now() { return std::chrono::duration<double>(std::chrono::steady_clock::n
 
 [[noreturn]] void raise_deadline(const py::object &limit) {
     py::object error = py::module_::import("asyncio").attr("TimeoutError");
-    PyErr_SetObject(error.ptr(), py::str("no complete answer within " + str_of(limit) + " s").ptr());
+    PyErr_SetObject(error.ptr(), py::str("no complete answer within " + text_of(limit) + " s").ptr());
     throw py::error_already_set();
 }
 
@@ -127,7 +127,7 @@ bool is_timeout(const py::error_already_set &error) {
     return error.matches(py::module_::import("asyncio").attr("TimeoutError")) || error.matches(PyExc_TimeoutError);
 }
 
-std::string timeout_text() { return "no complete answer within " + str_of(query_timeout()) + " s"; }
+std::string timeout_text() { return "no complete answer within " + text_of(query_timeout()) + " s"; }
 
 py::dict deadline_hooks() {
     py::object state = current_query_state();

@@ -15,7 +15,7 @@ bool is_ascii_alnum(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <=
 bool is_unreserved(char c) { return is_ascii_alnum(c) || c == '-' || c == '.' || c == '_' || c == '~'; }
 
 // The text of a str, or nullopt for anything else (including a str that cannot be encoded).
-std::optional<std::string> text_of(const py::handle &value) {
+std::optional<std::string> exact_text(const py::handle &value) {
     if (!py::isinstance<py::str>(value)) {
         return std::nullopt;
     }
@@ -57,7 +57,7 @@ bool is_pep440_version(const std::string &version) {
         module_global("Version")(version);
         return true;
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         return false;
@@ -66,9 +66,9 @@ bool is_pep440_version(const std::string &version) {
 
 std::string repr_of(const py::handle &value) {
     try {
-        return str_of(py::repr(value));
+        return tarnlet::text_of(py::repr(value));
     } catch (py::error_already_set &e) {
-        if (!is_ordinary_error(e)) {
+        if (!is_ordinary(e)) {
             throw;
         }
         return "<unprintable " + std::string(Py_TYPE(value.ptr())->tp_name) + " object>";
@@ -78,7 +78,7 @@ std::string repr_of(const py::handle &value) {
 }  // namespace
 
 std::optional<std::string> checked_name(const py::handle &name) {
-    std::optional<std::string> text = text_of(name);
+    std::optional<std::string> text = exact_text(name);
     if (!text || !is_distribution_name(*text)) {
         log_warning("Refusing package name " + repr_of(name) + ": not a valid distribution name");
         return std::nullopt;
@@ -87,7 +87,7 @@ std::optional<std::string> checked_name(const py::handle &name) {
 }
 
 std::optional<std::string> checked_version(const std::string &name, const py::handle &version) {
-    std::optional<std::string> text = text_of(version);
+    std::optional<std::string> text = exact_text(version);
     if (!text || !is_version_text(*text) || !is_pep440_version(*text)) {
         log_warning("Refusing version " + repr_of(version) + " of " + name + ": not a valid version");
         return std::nullopt;

@@ -110,7 +110,6 @@ py::object get_api_pattern_for_index(py::object self, std::string index_url) {
 
 }  // namespace
 
-bool is_ordinary_error(const py::error_already_set &error) { return error.matches(PyExc_Exception); }
 
 std::string normalize_url(const std::string &url) {
     const auto end = url.find_last_not_of("/\\");

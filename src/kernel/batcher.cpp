@@ -1,7 +1,7 @@
 // MessageBatcher: messages queued within one interval go out as a single "batch" frame.
 #include <exception>
 
-#include "kernel_helpers.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {
@@ -85,7 +85,7 @@ Coro flush_now(py::object self) {
         // The messages are off the queue: nothing will send them again.
         if (e.matches(PyExc_Exception)) {
             log_error("[Kernel] Batch send failed, " + std::to_string(py::len(taken)) + " message(s) lost (" +
-                      types_of(taken) + "): " + error_type_name(e) + ": " + error_text_of(e));
+                      types_of(taken) + "): " + type_name(e.value()) + ": " + error_text(e));
         }
         throw;
     }

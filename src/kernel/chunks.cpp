@@ -1,6 +1,6 @@
 // Reassembly of messages that the peer split into "chunk" frames. Problems are only
 // logged: a chunk is never answered.
-#include "kernel_helpers.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {
@@ -93,7 +93,7 @@ Coro handle_chunk_message(py::object self, py::object message) {
         if (!e.matches(module_global("json").attr("JSONDecodeError")) && !e.matches(PyExc_RecursionError)) {
             throw;
         }
-        log_error("[Kernel] Failed to parse reassembled message: " + error_text_of(e));
+        log_error("[Kernel] Failed to parse reassembled message: " + error_text(e));
         co_return py::none();
     }
     if (!is_dict(decoded)) {

@@ -1,56 +1,22 @@
-// handle_message: the one entry for every incoming message. Housekeeping is answered
-// here; anything that runs user code is started as a task, so the listener keeps
-// reading (a blocked worker waits for a "sys_response" that only the listener receives).
-#include <string>
+// handle_message: the one entry for every incoming message, and the table of message
+// type to handler. Housekeeping is answered here or in the file named for its concern;
+// anything that runs user code is started as a task, so the listener keeps reading (a
+// blocked worker waits for a "sys_response" that only the listener receives).
+#include "dispatch.hpp"
 
-#include "dispatch_branches.hpp"
-#include "kernel_helpers.hpp"
-#include "sync_requests.hpp"
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
-
-py::dict field_error(const py::handle &message, const char *msg_type, const char *field_name, const char *expected,
-                     const py::handle &value) {
-    py::dict reply;
-    reply["type"] = "error";
-    reply["message"] = "Invalid field '" + std::string(field_name) + "' in " + msg_type + ": expected " + expected +
-                       ", got " + type_name(value);
-    if (message.contains("request_id")) {
-        reply["request_id"] = message["request_id"];
-    }
-    return reply;
-}
-
-bool is_str_list(const py::handle &value) {
-    if (!is_list(value)) {
-        return false;
-    }
-    for (py::handle item : value) {
-        if (!is_str(item)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 namespace {
-
-bool is(const py::handle &type, const char *name) {
-    return is_str(type) && PyUnicode_CompareWithASCIIString(type.ptr(), name) == 0;
-}
 
 // JSON values that can be kept in a set: everything but arrays and objects.
 bool is_scalar(const py::handle &value) { return !is_list(value) && !is_dict(value); }
 
-Coro send(const py::object &self, py::object reply) { co_return co_await self.attr("send_message")(reply); }
-
 py::object create_task(const py::object &coro) { return module_global("asyncio").attr("create_task")(coro); }
-
-py::dict reply_of(const char *type) {
-    py::dict reply;
-    reply["type"] = type;
-    return reply;
-}
 
 py::object in_memory_loader() { return module_global("in_memory_loader"); }
 
@@ -62,11 +28,23 @@ Coro handle_execution_request(py::object self, py::object message) {
     if (!is_str(code)) {
         co_return co_await send(self, field_error(message, "execution_request", "code", "a string", code));
     }
-    log_info("[Kernel] [Listener Thread] Received execution_request (source=" + text_of(source) +
-             ", request_id=" + text_of(request_id) + ")");
-    log_debug("[Kernel] Code length: " + std::to_string(py::len(code)) + " chars");
+    logf(Level::info, "[Kernel] [Listener Thread] Received execution_request (source=%s, request_id=%s)", source,
+         request_id);
+    logf(Level::debug, "[Kernel] Code length: %s chars", std::to_string(py::len(code)));
     create_task(self.attr("_execute_code_async")(code, request_id, function_name, source));
     co_return py::none();
+}
+
+Coro handle_reset_namespace(py::object self, py::object) {
+    self.attr("executor").attr("reset_namespace")();
+    co_return co_await send(self, reply_of("namespace_reset"));
+}
+
+Coro refuse_empty_module_name(py::object self, std::string type) {
+    logf(Level::warning, "[Kernel] Received %s without module_name", type);
+    py::dict reply = reply_of("error");
+    reply["message"] = type + " requires module_name";
+    co_return co_await send(self, reply);
 }
 
 Coro handle_update_module(py::object self, py::object message) {
@@ -79,13 +57,10 @@ Coro handle_update_module(py::object self, py::object message) {
         co_return co_await send(self, field_error(message, "update_module", "code", "a string", code));
     }
     if (!py::bool_(module_name)) {
-        log_warning("[Kernel] Received update_module without module_name");
-        py::dict reply = reply_of("error");
-        reply["message"] = "update_module requires module_name";
-        co_return co_await send(self, reply);
+        co_return co_await refuse_empty_module_name(self, "update_module");
     }
     in_memory_loader().attr("update_module")(module_name, code);
-    log_info("[Kernel] Updated virtual module: " + text_of(module_name));
+    logf(Level::info, "[Kernel] Updated virtual module: %s", module_name);
     py::dict reply = reply_of("module_updated");
     reply["module_name"] = module_name;
     co_return co_await send(self, reply);
@@ -97,17 +72,14 @@ Coro handle_delete_module(py::object self, py::object message) {
         co_return co_await send(self, field_error(message, "delete_module", "module_name", "a string", module_name));
     }
     if (!py::bool_(module_name)) {
-        log_warning("[Kernel] Received delete_module without module_name");
-        py::dict reply = reply_of("error");
-        reply["message"] = "delete_module requires module_name";
-        co_return co_await send(self, reply);
+        co_return co_await refuse_empty_module_name(self, "delete_module");
     }
     in_memory_loader().attr("delete_module")(module_name);
     py::object sensewire = self.attr("_sensewire");
     if (py::bool_(sensewire)) {
         sensewire.attr("delete_module")(module_name);
     }
-    log_info("[Kernel] Deleted virtual module: " + text_of(module_name));
+    logf(Level::info, "[Kernel] Deleted virtual module: %s", module_name);
     py::dict reply = reply_of("module_deleted");
     reply["module_name"] = module_name;
     co_return co_await send(self, reply);
@@ -137,8 +109,8 @@ Coro handle_execute_streaming_function(py::object self, py::object message) {
     py::object source = field(message, "source", py::str("addin"));
     log_debug("[TIMING] Dispatching streaming function to background task");
     log_info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    create_task(self.attr("_execute_streaming_function")(request_id, module_name, function_name, args, workbook_id,
-                                                         source));
+    create_task(
+        self.attr("_execute_streaming_function")(request_id, module_name, function_name, args, workbook_id, source));
     co_return py::none();
 }
 
@@ -148,84 +120,12 @@ Coro handle_cancel_streaming_function(py::object self, py::object message) {
         co_return co_await send(
             self, field_error(message, "cancel_streaming_function", "request_id", "a string", request_id));
     }
-    log_info("[Kernel] Received cancel_streaming_function for request_id: " + text_of(request_id));
+    logf(Level::info, "[Kernel] Received cancel_streaming_function for request_id: %s", request_id);
     self.attr("_canceled_streaming_requests").attr("add")(request_id);
     co_return py::none();
 }
 
-// debug_continue, debug_step_*, debug_stop: nothing happens without an active debugger.
-Coro handle_debug_command(py::object self, std::string type) {
-    if (!py::bool_(self.attr("has_active_debugger"))) {
-        co_return py::none();
-    }
-    py::object debugger = self.attr("_debugger");
-    if (type == "debug_continue") {
-        debugger.attr("continue_execution")();
-        co_return co_await send(self, reply_of("debug_resumed"));
-    }
-    if (type == "debug_stop") {
-        debugger.attr("stop_debugging")();
-        py::dict reply = reply_of("debug_terminated");
-        reply["workbook_id"] = self.attr("workbook_id");
-        co_await send(self, reply);
-        self.attr("_debugger") = py::none();
-        co_return py::none();
-    }
-    // debug_step_over -> step_over, and so on.
-    debugger.attr(type.substr(6).c_str())();
-    co_return py::none();
-}
-
-Coro handle_debug_evaluate(py::object self, py::object message) {
-    py::object expression = field(message, "expression", py::str(""));
-    py::object request_id = field(message, "request_id", py::none());
-    if (!is_str(expression)) {
-        co_return co_await send(self, field_error(message, "debug_evaluate", "expression", "a string", expression));
-    }
-    py::dict reply = reply_of("debug_evaluate_result");
-    reply["workbook_id"] = self.attr("workbook_id");
-    reply["request_id"] = request_id;
-    reply["expression"] = expression;
-    if (py::bool_(self.attr("has_active_debugger"))) {
-        reply.attr("update")(self.attr("_debugger").attr("evaluate_expression")(expression));
-        // The result's keys override earlier ones, except the message type itself: the
-        // debugger reports the value's type under "type", and a reply must stay routable.
-        reply["type"] = "debug_evaluate_result";
-    } else {
-        reply["error"] = "No active debug session";
-    }
-    co_return co_await send(self, reply);
-}
-
-void handle_debug_update_breakpoints(const py::object &self, const py::object &message) {
-    py::object breakpoints = field(message, "breakpoints", py::list());
-    if (!py::bool_(self.attr("has_active_debugger"))) {
-        log_warning("[Kernel] Received debug_update_breakpoints but no active debugger");
-        return;
-    }
-    if (is_list(breakpoints)) {
-        self.attr("_debugger").attr("set_breakpoints")(breakpoints);
-        log_info("[Kernel] Updated breakpoints during debug session: " + std::to_string(py::len(breakpoints)) +
-                 " breakpoints");
-    } else {
-        log_warning("[Kernel] Invalid breakpoints data type: " + text_of(py::type::of(breakpoints)));
-    }
-}
-
-Coro handle_sys_response(py::object self, py::object message) {
-    const std::string error = deliver_sys_response(self, message);
-    if (error.empty()) {
-        co_return py::none();
-    }
-    py::dict reply = reply_of("error");
-    reply["message"] = error;
-    if (message.contains("request_id")) {
-        reply["request_id"] = message["request_id"];
-    }
-    co_return co_await send(self, reply);
-}
-
-Coro handle_get_object_registry(py::object self) {
+Coro handle_get_object_registry(py::object self, py::object) {
     log_debug("[Kernel] Received get_object_registry request");
     py::object objects = self.attr("get_object_registry")();
     py::dict reply = reply_of("object_registry_response");
@@ -239,7 +139,7 @@ Coro handle_set_hover_mode(py::object self, py::object message) {
     if (!is_str(mode)) {
         co_return co_await send(self, field_error(message, "set_hover_mode", "mode", "a string", mode));
     }
-    log_debug("[Kernel] Received set_hover_mode: " + text_of(mode));
+    logf(Level::debug, "[Kernel] Received set_hover_mode: %s", mode);
     py::object sensewire = self.attr("_sensewire");
     if (!py::bool_(sensewire)) {
         log_warning("[Kernel] Sensewire not available for hover mode change");
@@ -252,75 +152,106 @@ Coro handle_set_hover_mode(py::object self, py::object message) {
     co_return co_await send(self, reply);
 }
 
-Coro start_task(py::object self, py::object message, std::string type, const char *handler) {
-    log_info("[Kernel] [Listener Thread] Dispatching " + type + " to worker");
-    create_task(self.attr(handler)(message));
-    co_return py::none();
+Coro handle_shutdown(py::object self, py::object) { co_return co_await self.attr("disconnect")(); }
+
+// How a message type is served: by a handler here or in its concern's file, awaited by
+// the listener; by a PythonKernel method, awaited (`method`) or started as a task so the
+// listener reads on (`task`). Methods are looked up on the instance when used.
+struct Route {
+    Handler handler = nullptr;
+    const char *method = nullptr;
+    bool task = false;
+};
+
+Route inline_route(Handler handler) { return Route{handler, nullptr, false}; }
+Route method_route(const char *method) { return Route{nullptr, method, false}; }
+Route task_route(const char *method) { return Route{nullptr, method, true}; }
+
+const std::unordered_map<std::string_view, Route> &routes() {
+    static const std::unordered_map<std::string_view, Route> table = {
+        {"execution_request", inline_route(handle_execution_request)},
+        {"add_path", inline_route(handle_add_path)},
+        {"remove_path", inline_route(handle_remove_path)},
+        {"reset_namespace", inline_route(handle_reset_namespace)},
+        {"reset_path", inline_route(handle_reset_path)},
+        {"set_package_paths", inline_route(handle_set_package_paths)},
+        {"set_python_paths", inline_route(handle_set_python_paths)},
+        {"unload_and_clear_paths", inline_route(handle_unload_and_clear_paths)},
+        {"update_module", inline_route(handle_update_module)},
+        {"delete_module", inline_route(handle_delete_module)},
+        {"completion_request", method_route("_handle_completion_request")},
+        {"signature_help_request", method_route("_handle_signature_help_request")},
+        {"hover_request", method_route("_handle_hover_request")},
+        {"diagnostic_request", method_route("_handle_diagnostic_request")},
+        {"shutdown", inline_route(handle_shutdown)},
+        {"custom_function_call", task_route("_handle_custom_function_call")},
+        {"run_module", task_route("_handle_run_module")},
+        {"event_execution", task_route("_handle_event_execution")},
+        {"com_event_config_update", inline_route(handle_com_event_config_update)},
+        {"python_function_call", task_route("_handle_python_function_call")},
+        {"execute_streaming_function", inline_route(handle_execute_streaming_function)},
+        {"cancel_streaming_function", inline_route(handle_cancel_streaming_function)},
+        {"debug_continue", inline_route(handle_debug_command)},
+        {"debug_step_over", inline_route(handle_debug_command)},
+        {"debug_step_into", inline_route(handle_debug_command)},
+        {"debug_step_out", inline_route(handle_debug_command)},
+        {"debug_stop", inline_route(handle_debug_command)},
+        {"debug_evaluate", inline_route(handle_debug_evaluate)},
+        {"debug_update_breakpoints", inline_route(handle_debug_update_breakpoints)},
+        {"sys_response", inline_route(handle_sys_response)},
+        {"get_object_registry", inline_route(handle_get_object_registry)},
+        {"set_hover_mode", inline_route(handle_set_hover_mode)},
+    };
+    return table;
 }
 
-// Routes by type, tested in the protocol's order; an unknown type is ignored.
+// The route of a message type; null for an unknown type or one that is not a string.
+const Route *route_of(const py::handle &type) {
+    if (!is_str(type)) {
+        return nullptr;
+    }
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(type.ptr(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();  // a lone surrogate names no message type
+        return nullptr;
+    }
+    const auto found = routes().find(std::string_view(text, static_cast<size_t>(size)));
+    return found == routes().end() ? nullptr : &found->second;
+}
+
 Coro route(py::object self, py::object message, py::object type) {
-    if (is(type, "execution_request")) co_return co_await handle_execution_request(self, message);
-    if (is(type, "add_path")) co_return co_await handle_add_path(self, message);
-    if (is(type, "remove_path")) co_return co_await handle_remove_path(self, message);
-    if (is(type, "reset_namespace")) {
-        self.attr("executor").attr("reset_namespace")();
-        co_return co_await send(self, reply_of("namespace_reset"));
+    const Route *route = route_of(type);
+    if (route == nullptr) {
+        co_return py::none();  // an unknown type is ignored
     }
-    if (is(type, "reset_path")) co_return co_await handle_reset_path(self, message);
-    if (is(type, "set_package_paths")) co_return co_await handle_set_package_paths(self, message);
-    if (is(type, "set_python_paths")) co_return co_await handle_set_python_paths(self, message);
-    if (is(type, "unload_and_clear_paths")) co_return co_await handle_unload_and_clear_paths(self, message);
-    if (is(type, "update_module")) co_return co_await handle_update_module(self, message);
-    if (is(type, "delete_module")) co_return co_await handle_delete_module(self, message);
-    if (is(type, "completion_request")) co_return co_await self.attr("_handle_completion_request")(message);
-    if (is(type, "signature_help_request")) co_return co_await self.attr("_handle_signature_help_request")(message);
-    if (is(type, "hover_request")) co_return co_await self.attr("_handle_hover_request")(message);
-    if (is(type, "diagnostic_request")) co_return co_await self.attr("_handle_diagnostic_request")(message);
-    if (is(type, "shutdown")) co_return co_await self.attr("disconnect")();
-    if (is(type, "custom_function_call")) {
-        co_return co_await start_task(self, message, "custom_function_call", "_handle_custom_function_call");
+    if (route->handler != nullptr) {
+        co_return co_await route->handler(self, message);
     }
-    if (is(type, "run_module")) co_return co_await start_task(self, message, "run_module", "_handle_run_module");
-    if (is(type, "event_execution")) {
-        co_return co_await start_task(self, message, "event_execution", "_handle_event_execution");
+    if (!route->task) {
+        co_return co_await self.attr(route->method)(message);
     }
-    if (is(type, "com_event_config_update")) co_return co_await handle_com_event_config_update(self, message);
-    if (is(type, "python_function_call")) {
-        co_return co_await start_task(self, message, "python_function_call", "_handle_python_function_call");
-    }
-    if (is(type, "execute_streaming_function")) co_return co_await handle_execute_streaming_function(self, message);
-    if (is(type, "cancel_streaming_function")) co_return co_await handle_cancel_streaming_function(self, message);
-    for (const char *command : {"debug_continue", "debug_step_over", "debug_step_into", "debug_step_out", "debug_stop"}) {
-        if (is(type, command)) co_return co_await handle_debug_command(self, command);
-    }
-    if (is(type, "debug_evaluate")) co_return co_await handle_debug_evaluate(self, message);
-    if (is(type, "debug_update_breakpoints")) {
-        handle_debug_update_breakpoints(self, message);
-        co_return py::none();
-    }
-    if (is(type, "sys_response")) co_return co_await handle_sys_response(self, message);
-    if (is(type, "get_object_registry")) co_return co_await handle_get_object_registry(self);
-    if (is(type, "set_hover_mode")) co_return co_await handle_set_hover_mode(self, message);
+    logf(Level::info, "[Kernel] [Listener Thread] Dispatching %s to worker", type);
+    create_task(self.attr(route->method)(message));
     co_return py::none();
 }
 
 Coro handle_message(py::object self, py::object message) {
     if (!is_dict(message)) {
-        throw py::type_error("handle_message expects a dict, got " + type_name(message));
+        raise_error(PyExc_TypeError, "handle_message expects a dict, got " + type_name(message));
     }
     py::object type = field(message, "type", py::none());
     const py::object request_id = field(message, "request_id", py::str("N/A"));
-    if (is(type, "chunk")) {
+    if (is_str(type) && PyUnicode_CompareWithASCIIString(type.ptr(), "chunk") == 0) {
         py::object complete = co_await self.attr("_handle_chunk_message")(message);
         if (py::bool_(complete)) {
             co_await self.attr("handle_message")(complete);
         }
         co_return py::none();
     }
-    if (debug_enabled()) {
-        log_debug("[TIMING] Message received: type=" + text_of(type) + ", request_id=" + text_of(request_id));
-        log_debug("[Kernel] [Listener Thread] Received message type: " + text_of(type));
+    if (log_enabled(Level::debug)) {
+        logf(Level::debug, "[TIMING] Message received: type=%s, request_id=%s", type, request_id);
+        logf(Level::debug, "[Kernel] [Listener Thread] Received message type: %s", type);
     }
     co_await route(self, message, type);
     co_return py::none();

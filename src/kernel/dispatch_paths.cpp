@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch_branches.hpp"
-#include "kernel_helpers.hpp"
+#include "dispatch.hpp"
+#include "messages.hpp"
 #include "path_checks.hpp"
 
 namespace tarnlet::kernel {

@@ -3,7 +3,7 @@
 #include <exception>
 
 #include "frame_limit.hpp"
-#include "kernel_helpers.hpp"
+#include "messages.hpp"
 #include "sync_requests.hpp"
 
 namespace tarnlet::kernel {
@@ -96,7 +96,7 @@ Coro connect(py::object self) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
-            log_warning("[Kernel] Could not start Win32 COM watcher: " + error_text_of(e));
+            log_warning("[Kernel] Could not start Win32 COM watcher: " + error_text(e));
         }
     }
 
@@ -184,7 +184,7 @@ Coro run(py::object self) {
         co_await self.attr("listen")();
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_Exception)) {
-            log_error("Kernel error: " + error_text_of(e));
+            log_error("Kernel error: " + error_text(e));
         } else {
             escaping = std::current_exception();
         }
@@ -221,8 +221,8 @@ public:
             }
             return;
         }
-        log_error(std::string("[Kernel] Disconnect step failed (") + step + "): " + error_type_name(e) + ": " +
-                  error_text_of(e));
+        log_error(std::string("[Kernel] Disconnect step failed (") + step + "): " + type_name(e.value()) + ": " +
+                  error_text(e));
     }
     void rethrow() const {
         if (escaping_) {

@@ -1,171 +1,120 @@
 // "execution_request" and "run_module": console code from the IDE runs on the worker
 // pool with its output streamed as it is written; a module run becomes a debug run or
 // an ordinary custom function call.
-#include "errors.hpp"
-#include "kernel.hpp"
+#include <memory>
+#include <utility>
+
+#include "invocation.hpp"
 
 namespace tarnlet::kernel {
 namespace {
-
-double now() { return py::module_::import("time").attr("time")().cast<double>(); }
-
-std::string elapsed_ms(double start) { return format_1f((now() - start) * 1000.0); }
-
-// The per-request stdout_callback / stderr_callback: runs on the worker thread and
-// hands each write to the loop without waiting, so printing never blocks user code.
-py::object stream_callback(const std::string &stream, py::object loop, py::object self, py::object request_id,
-                           py::object source) {
-    const std::string name = stream + "_callback";
-    return py::cpp_function(
-        [stream, loop, self, request_id, source](py::object text) {
-            try {
-                py::dict message;
-                message["type"] = stream;
-                message["content"] = text;
-                message["request_id"] = request_id;
-                message["workbook_id"] = self.attr("workbook_id");
-                message["source"] = source;
-                py::module_::import("asyncio").attr("run_coroutine_threadsafe")(self.attr("send_message")(message),
-                                                                                 loop);
-            } catch (py::error_already_set &e) {
-                if (!e.matches(PyExc_Exception)) {
-                    throw;
-                }
-                log_debug("[Kernel] " + stream + " streaming error: " + str_of(exception_object(e)));
-            }
-        },
-        py::name(name.c_str()), py::arg("text"));
-}
+using namespace invocation;
 
 py::dict execution_message(const char *type, bool success, const char *payload_key, py::object payload,
-                           const py::object &request_id, const py::object &function_name, const py::object &self,
-                           const py::object &source) {
-    py::dict message;
-    message["type"] = type;
+                           const Request &run) {
+    py::dict message = reply_of(type);
     message["success"] = success;
     message[payload_key] = std::move(payload);
-    message["request_id"] = request_id;
-    message["function_name"] = function_name;
-    message["workbook_id"] = self.attr("workbook_id");
-    message["source"] = source;
+    message["request_id"] = run.request_id;
+    message["function_name"] = run.function_name;
+    message["workbook_id"] = run.self.attr("workbook_id");
+    message["source"] = run.source;
     return message;
+}
+
+Coro serve(Request run, py::object code, double start) {
+    const py::object self = run.self;
+    logf(Level::debug, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=%s)",
+         run.request_id);
+    run.loop = module_global("asyncio").attr("get_running_loop")();
+    // Printing never blocks user code: each write is handed to the loop without waiting.
+    const py::object on_stdout =
+        stream_callback("stdout", run.loop, self, run.request_id, self.attr("workbook_id"), run.source);
+    const py::object on_stderr =
+        stream_callback("stderr", run.loop, self, run.request_id, self.attr("workbook_id"), run.source);
+    auto result = std::make_shared<py::object>();
+    const py::object worker = worker_function("execute_with_callbacks", [run, code, on_stdout, on_stderr, result]() {
+        const std::string thread = current_thread_name();
+        logf(Level::debug, "[Kernel] [Worker Thread %s] Executing code (request_id=%s)", thread, run.request_id);
+        *result =
+            run.self.attr("executor")
+                .attr("execute")(code, py::arg("stdout_callback") = on_stdout, py::arg("stderr_callback") = on_stderr);
+        logf(Level::debug, "[Kernel] [Worker Thread %s] Execution completed (request_id=%s)", thread, run.request_id);
+    });
+    co_await run_on_worker(run, worker);
+    const py::object outcome = *result;
+    const py::object success = outcome[py::str("success")];
+    logf(Level::debug, "[TIMING] Execution completed: request_id=%s, elapsed=%sms", run.request_id, elapsed_ms(start));
+    logf(Level::debug, "[Kernel] [Async Task] Execution finished, success=%s (request_id=%s)", success, run.request_id);
+    if (!py::bool_(success)) {
+        const py::object error = outcome[py::str("error")];
+        logf(Level::info, "[Kernel] Sending execution_error for request_id=%s: %s", run.request_id, error);
+        co_return co_await send(self, execution_message("execution_error", false, "error", error, run));
+    }
+    logf(Level::info, "[Kernel] Sending execution_result (success) for request_id=%s", run.request_id);
+    const py::object value = outcome[py::str("result")];
+    if (!value.is_none()) {
+        py::dict output = reply_of("result_output");
+        output["content"] = py::str("Out: ") + py::repr(value) + py::str("\n");
+        output["request_id"] = run.request_id;
+        output["workbook_id"] = self.attr("workbook_id");
+        output["source"] = run.source;
+        co_await send(self, output);
+    }
+    // A labelled run gives the value itself; a console run gives its repr.
+    const bool labelled = is_str(run.function_name) && py::len(run.function_name) > 0;
+    py::object shown = labelled || value.is_none() ? value : py::object(py::repr(value));
+    co_return co_await send(self, execution_message("execution_result", true, "result", shown, run));
+}
+
+Coro fail(Request run, double start, py::object failure) {
+    logf(Level::error, "[TIMING] Execution failed: request_id=%s, elapsed=%sms, error=%s", run.request_id,
+         elapsed_ms(start), failure);
+    logf(Level::error, "[Kernel] Unexpected error in _execute_code_async: %s", failure);
+    py::dict message = reply_of("execution_error");
+    message["success"] = false;
+    message["error"] = error_record_of(failure);
+    message["request_id"] = run.request_id;
+    message["source"] = run.source;
+    co_return co_await send(run.self, message);
 }
 
 Coro execute_code_async(py::object self, py::object code, py::object request_id, py::object function_name,
                         py::object source) {
     const double start = now();
-    const std::string rid = str_of(request_id);
-    log_debug("[TIMING] Execution started: request_id=" + rid + ", function=" + str_of(function_name));
-    py::object failure;
-    try {
-        log_debug("[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=" + rid + ")");
-        const py::object loop = py::module_::import("asyncio").attr("get_running_loop")();
-        const py::object on_stdout = stream_callback("stdout", loop, self, request_id, source);
-        const py::object on_stderr = stream_callback("stderr", loop, self, request_id, source);
-        const py::object execute_with_callbacks = py::cpp_function(
-            [self, code, rid, on_stdout, on_stderr]() {
-                const std::string thread =
-                    str_of(py::module_::import("threading").attr("current_thread")().attr("name"));
-                log_debug("[Kernel] [Worker Thread " + thread + "] Executing code (request_id=" + rid + ")");
-                py::object result = self.attr("executor").attr("execute")(code, py::arg("stdout_callback") = on_stdout,
-                                                                          py::arg("stderr_callback") = on_stderr);
-                log_debug("[Kernel] [Worker Thread " + thread + "] Execution completed (request_id=" + rid + ")");
-                return result;
-            },
-            py::name("execute_with_callbacks"));
-
-        const py::object result = co_await loop.attr("run_in_executor")(self.attr("_thread_pool"), execute_with_callbacks);
-
-        const py::object success = result[py::str("success")];
-        log_debug("[TIMING] Execution completed: request_id=" + rid + ", elapsed=" + elapsed_ms(start) + "ms");
-        log_debug("[Kernel] [Async Task] Execution finished, success=" + str_of(success) + " (request_id=" + rid + ")");
-        if (py::bool_(success)) {
-            log_info("[Kernel] Sending execution_result (success) for request_id=" + rid);
-            const py::object value = result[py::str("result")];
-            if (!value.is_none()) {
-                py::dict output;
-                output["type"] = "result_output";
-                output["content"] = py::str("Out: ") + py::repr(value) + py::str("\n");
-                output["request_id"] = request_id;
-                output["workbook_id"] = self.attr("workbook_id");
-                output["source"] = source;
-                co_await self.attr("send_message")(output);
-            }
-            // A labelled run gives the value itself; a console run gives its repr.
-            const bool labelled = PyUnicode_Check(function_name.ptr()) && py::len(function_name) > 0;
-            py::object shown = labelled || value.is_none() ? value : py::object(py::repr(value));
-            co_await self.attr("send_message")(
-                execution_message("execution_result", true, "result", shown, request_id, function_name, self, source));
-        } else {
-            const py::object error = result[py::str("error")];
-            log_info("[Kernel] Sending execution_error for request_id=" + rid + ": " + str_of(error));
-            co_await self.attr("send_message")(
-                execution_message("execution_error", false, "error", error, request_id, function_name, self, source));
-        }
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) {
-            throw;
-        }
-        failure = exception_object(e);
-    } catch (const std::exception &e) {
-        failure = runtime_error_object(e.what());
-    }
-    if (!failure) {
-        co_return py::none();
-    }
-
-    const std::string text = str_of(failure);
-    log_error("[TIMING] Execution failed: request_id=" + rid + ", elapsed=" + elapsed_ms(start) + "ms, error=" + text);
-    log_error("[Kernel] Unexpected error in _execute_code_async: " + text);
-    py::object send_failure;
-    try {
-        py::dict message;
-        message["type"] = "execution_error";
-        message["success"] = false;
-        message["error"] = error_dict(failure);
-        message["request_id"] = request_id;
-        message["source"] = source;
-        co_await self.attr("send_message")(message);
-    } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) {
-            throw;
-        }
-        send_failure = exception_object(e);
-    }
-    if (send_failure) {
-        log_error("[Kernel] Failed to send error message: " + str_of(send_failure));
-    }
-    co_return py::none();
+    Request run{self};
+    run.function_name = function_name;
+    run.request_id = request_id;
+    run.source = source;
+    logf(Level::debug, "[TIMING] Execution started: request_id=%s, function=%s", request_id, function_name);
+    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
+    const py::object serving = serve(run, code, start).to_python();
+    const py::object on_failure =
+        py::cpp_function([run, start](py::object failure) { return fail(run, start, failure); });
+    co_return co_await guarded(serving, on_failure);
 }
 
 Coro handle_run_module(py::object self, py::object message) {
-    const py::object get = message.attr("get");
-    const py::object workbook_id = get("workbook_id", "");
-    const py::object module_name = get("module_name", "");
-    const py::object function_name = get("function_name", "");
-    const py::object args = get("args", py::list());
-    const py::object debug = get("debug", false);
-    const py::object breakpoints = get("breakpoints", py::list());
-    const py::object request_id = get("request_id", py::none());
-    const py::object source = get("source", "ide");
-    log_info("[Kernel] Received run_module: " + str_of(module_name) + "." + str_of(function_name) +
-             " (workbook_id=" + str_of(workbook_id) + ", debug=" + str_of(debug) + ", source=" + str_of(source) +
-             ", request_id=" + str_of(request_id) + ")");
-    if (py::bool_(debug)) {
-        co_await self.attr("_handle_debug_run_module")(module_name, function_name, args, breakpoints, request_id,
-                                                       workbook_id, source);
-        co_return py::none();
+    // The fields a module run hands on to the custom function call, with their defaults.
+    const std::pair<const char *, py::object> passed[] = {{"module_name", py::str("")}, {"function_name", py::str("")},
+                                                          {"args", py::list()},         {"request_id", py::none()},
+                                                          {"workbook_id", py::str("")}, {"source", py::str("ide")}};
+    py::dict call = reply_of("custom_function_call");
+    for (const auto &[key, fallback] : passed) {
+        call[key] = field(message, key, fallback);
     }
-    py::dict call;
-    call["type"] = "custom_function_call";
-    call["module_name"] = module_name;
-    call["function_name"] = function_name;
-    call["args"] = args;
-    call["request_id"] = request_id;
-    call["workbook_id"] = workbook_id;
-    call["source"] = source;
-    co_await self.attr("_handle_custom_function_call")(call);
-    co_return py::none();
+    const auto passed_field = [&call](const char *key) { return py::object(call[key]); };
+    const py::object debug = field(message, "debug", py::bool_(false));
+    logf(Level::info, "[Kernel] Received run_module: %s.%s (workbook_id=%s, debug=%s, source=%s, request_id=%s)",
+         passed_field("module_name"), passed_field("function_name"), passed_field("workbook_id"), debug,
+         passed_field("source"), passed_field("request_id"));
+    if (py::bool_(debug)) {
+        co_return co_await self.attr("_handle_debug_run_module")(
+            passed_field("module_name"), passed_field("function_name"), passed_field("args"),
+            field(message, "breakpoints", py::list()), passed_field("request_id"), passed_field("workbook_id"),
+            passed_field("source"));
+    }
+    co_return co_await self.attr("_handle_custom_function_call")(call);
 }
 
 }  // namespace

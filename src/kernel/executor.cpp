@@ -1,44 +1,9 @@
 // CodeExecutor runs console code from the IDE in a namespace that persists between
 // requests; extract_tracebak_string and _parse_error_location serve every code path
 // that reports errors.
-#include <cstdio>
-
-#include "errors.hpp"
-#include "kernel.hpp"
+#include "invocation.hpp"
 
 namespace tarnlet::kernel {
-
-py::object exception_object(const py::error_already_set &error) {
-    py::object value = error.value();
-    if (error.trace()) {
-        PyException_SetTraceback(value.ptr(), error.trace().ptr());
-    }
-    return value;
-}
-
-py::dict error_dict(const py::handle &exception) {
-    py::dict error;
-    error["type"] = py::type::handle_of(exception).attr("__name__");
-    error["message"] = py::str(exception);
-    error["traceback"] = module_global("extract_tracebak_string")(exception);
-    return error;
-}
-
-py::object runtime_error_object(const std::string &text) {
-    return py::module_::import("builtins").attr("RuntimeError")(text);
-}
-
-void require_str(const py::handle &value, const char *what) {
-    if (!PyUnicode_Check(value.ptr())) {
-        throw py::type_error(std::string(what) + " must be str, not " + Py_TYPE(value.ptr())->tp_name);
-    }
-}
-
-std::string format_1f(double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f", value);
-    return text;
-}
 
 namespace {
 
@@ -198,7 +163,7 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
             throw;
         }
         result["success"] = false;
-        result["error"] = error_dict(exception_object(e));
+        result["error"] = invocation::error_record_of(exception_of(e));
         try {
             flush_streams();
         } catch (py::error_already_set &flush_error) {
@@ -213,8 +178,8 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
 }
 
 py::str extract_tracebak_string(py::object e) {
-    const py::object lines = py::module_::import("traceback")
-                                 .attr("format_exception")(py::type::handle_of(e), e, e.attr("__traceback__"));
+    const py::object lines =
+        py::module_::import("traceback").attr("format_exception")(py::type::handle_of(e), e, e.attr("__traceback__"));
     return py::str("").attr("join")(lines);
 }
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kernel_helpers.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {

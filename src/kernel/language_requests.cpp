@@ -12,7 +12,7 @@
 #include <cmath>
 #include <string>
 
-#include "kernel.hpp"
+#include "messages.hpp"
 #include "language_worker.hpp"
 
 namespace tarnlet::kernel {
@@ -43,14 +43,14 @@ struct PositionRequest {
 };
 
 PositionRequest read_position_request(const py::object &message) {
-    return PositionRequest{read(message, "request_id", py::none()),  read(message, "code", py::str("")),
-                           read(message, "line", py::int_(1)),       read(message, "column", py::int_(0)),
-                           read(message, "path", py::none()),        read(message, "workbook_id", py::none()),
-                           read(message, "module_name", py::none()), read(message, "dirty_files", py::none())};
+    return PositionRequest{field(message, "request_id", py::none()),  field(message, "code", py::str("")),
+                           field(message, "line", py::int_(1)),       field(message, "column", py::int_(0)),
+                           field(message, "path", py::none()),        field(message, "workbook_id", py::none()),
+                           field(message, "module_name", py::none()), field(message, "dirty_files", py::none())};
 }
 
 std::string position_text(const PositionRequest &request) {
-    return "line=" + str_of(request.line) + ", column=" + str_of(request.column) + ", path=" + str_of(request.path) +
+    return "line=" + text_of(request.line) + ", column=" + text_of(request.column) + ", path=" + text_of(request.path) +
            ", code_length=" + length_text(request.code);
 }
 
@@ -115,7 +115,7 @@ Coro answer(py::object self, std::shared_ptr<LanguageJob> job, double limit, py:
     py::object result = co_await await_language_job(job, limit);
     if (result.is_none() || !PyDict_Check(result.ptr())) {
         if (result.is_none()) {
-            log_warning("[LSP] " + type + " timed out after " + str_of(py::str("{:g} s").attr("format")(limit)));
+            log_warning("[LSP] " + type + " timed out after " + text_of(py::str("{:g} s").attr("format")(limit)));
         }
         py::dict replacement;
         replacement["error"] = result.is_none() ? py::object(timeout_text(limit))
@@ -174,7 +174,7 @@ Coro handle_completion_request(py::object self, py::object message) {
         [request](const py::object &result) {
             py::object completions = result.attr("get")("completions", py::list());
             py::object error = result.attr("get")("error", py::none());
-            log_debug("[LSP] Response: " + length_text(completions) + " completions, error=" + str_of(error));
+            log_debug("[LSP] Response: " + length_text(completions) + " completions, error=" + text_of(error));
             py::dict response;
             response["type"] = "completion_response";
             response["completions"] = completions;
@@ -193,7 +193,7 @@ Coro handle_signature_help_request(py::object self, py::object message) {
             py::object signatures = result.attr("get")("signatures", py::list());
             py::object error = result.attr("get")("error", py::none());
             log_debug("[LSP] Signature help response: " + length_text(signatures) +
-                      " signatures, error=" + str_of(error));
+                      " signatures, error=" + text_of(error));
             py::dict response;
             response["type"] = "signature_help_response";
             response["signatures"] = signatures;
@@ -214,7 +214,7 @@ Coro handle_hover_request(py::object self, py::object message) {
             py::object contents = result.attr("get")("contents", py::none());
             py::object error = result.attr("get")("error", py::none());
             log_debug(std::string("[LSP] Hover response: has_contents=") + (contents.is_none() ? "False" : "True") +
-                      ", error=" + str_of(error));
+                      ", error=" + text_of(error));
             py::dict response;
             response["type"] = "hover_response";
             response["contents"] = contents;
@@ -229,7 +229,7 @@ Coro handle_diagnostic_request(py::object self, py::object message) {
     py::object code = read(message, "code", py::str(""));
     py::object workbook_id = read(message, "workbook_id", py::none());
     py::object module_name = read(message, "module_name", py::none());
-    log_debug("[LSP] Diagnostic request: code_length=" + length_text(code) + ", module=" + str_of(module_name));
+    log_debug("[LSP] Diagnostic request: code_length=" + length_text(code) + ", module=" + text_of(module_name));
     start(
         self, "get_diagnostics", "diagnostic_request",
         [code, module_name] {
@@ -242,7 +242,7 @@ Coro handle_diagnostic_request(py::object self, py::object message) {
             py::object diagnostics = result.attr("get")("diagnostics", py::list());
             py::object error = result.attr("get")("error", py::none());
             log_debug("[LSP] Diagnostic response: " + length_text(diagnostics) +
-                      " diagnostics, error=" + str_of(error));
+                      " diagnostics, error=" + text_of(error));
             py::dict response;
             response["type"] = "diagnostic_response";
             response["diagnostics"] = diagnostics;

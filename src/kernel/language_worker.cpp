@@ -184,7 +184,7 @@ void run(const std::shared_ptr<LanguageJob> &job) {
     // Whatever the bridge raised (a patched one, even SystemExit) answers this request
     // as its error; the kernel goes on.
     if (failure) {
-        log_error("[LSP] Language analysis failed: " + str_of(failure->value()));
+        log_error("[LSP] Language analysis failed: " + text_of(failure->value()));
         deliver(job, error_result(text_of_error(*failure)));
     } else if (!cpp_failure.empty()) {
         log_error("[LSP] Language analysis failed: " + cpp_failure);

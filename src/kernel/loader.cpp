@@ -1,6 +1,6 @@
 // InMemoryModuleLoader: makes the workbook's modules, which exist only as source text
 // sent by the IDE, importable with a plain `import name`.
-#include "errors.hpp"
+#include "messages.hpp"
 #include "kernel.hpp"
 
 namespace tarnlet::kernel {
@@ -44,7 +44,7 @@ py::object find_spec(py::object self, py::object fullname, py::object /*path*/, 
 
 void exec_module(py::object self, py::object module) {
     const py::object name = module.attr("__name__");
-    const std::string name_text = str_of(name);
+    const std::string name_text = text_of(name);
     const py::object cache = self.attr("source_cache");
     if (!cache.contains(name)) {
         throw py::import_error("No source code found for module '" + name_text + "'");
@@ -64,8 +64,8 @@ void exec_module(py::object self, py::object module) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        const py::object exc = exception_object(e);
-        log_error("[InMemoryModuleLoader] Error executing module '" + name_text + "': " + str_of(exc));
+        const py::object exc = exception_of(e);
+        log_error("[InMemoryModuleLoader] Error executing module '" + name_text + "': " + text_of(exc));
         exc.attr("with_traceback")(strip_own_frames(exc.attr("__traceback__")));
         // Raising the instance again takes the traceback it now carries.
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
@@ -80,13 +80,13 @@ void update_module(py::object self, py::object module_name, py::object code) {
     const py::object modules = sys_modules();
     if (modules.contains(module_name)) {
         modules.attr("__delitem__")(module_name);
-        log_debug("[InMemoryModuleLoader] Removed '" + str_of(module_name) + "' from sys.modules to force reload");
+        log_debug("[InMemoryModuleLoader] Removed '" + text_of(module_name) + "' from sys.modules to force reload");
     }
 }
 
 void delete_module(py::object self, py::object module_name) {
     require_str(module_name, "module_name");
-    const std::string name_text = str_of(module_name);
+    const std::string name_text = text_of(module_name);
     const py::object cache = self.attr("source_cache");
     if (cache.contains(module_name)) {
         cache.attr("__delitem__")(module_name);

@@ -4,7 +4,6 @@
 // user-facing `tarnlet` module, the constants and the in-memory loader, then the classes.
 #include <string>
 
-#include "bridge_selftest.hpp"
 #include "kernel.hpp"
 
 namespace tarnlet::kernel {
@@ -15,9 +14,9 @@ void import_standard_modules(py::module_ &m) {
     for (const char *dotted : {"concurrent.futures", "importlib.abc", "importlib.machinery", "importlib.util"}) {
         py::module_::import(dotted);
     }
-    for (const char *name : {"asyncio", "concurrent", "functools", "importlib", "linecache", "inspect", "json",
-                             "logging", "sys", "io", "threading", "time", "traceback", "uuid", "contextlib",
-                             "typing", "websockets"}) {
+    for (const char *name :
+         {"asyncio", "concurrent", "functools", "importlib", "linecache", "inspect", "json", "logging", "sys", "io",
+          "threading", "time", "traceback", "uuid", "contextlib", "typing", "websockets"}) {
         m.attr(name) = py::module_::import(name);
     }
 }
@@ -32,17 +31,12 @@ void import_sibling(py::module_ &m, const std::string &package, const char *modu
 }
 
 void import_companions(py::module_ &m, const std::string &package) {
-    // The language bridge is built separately; a build without its class still imports,
-    // and PythonKernel() then fails with NameError on `Sensewire`.
-    py::object sensewire = import_relative_or_plain(package.c_str(), "sensewire");
-    if (py::hasattr(sensewire, "Sensewire")) {
-        m.attr("Sensewire") = sensewire.attr("Sensewire");
-    }
+    import_sibling(m, package, "sensewire", {"Sensewire"});
     import_sibling(m, package, "agent", {"Agent"});
     import_sibling(m, package, "debugger", {"TarnletDebugger"});
-    import_sibling(m, package, "win32_event_manager",
-                   {"get_win32_events_dictionary", "get_win32_workbook_tree", "Win32ComWatcher",
-                    "Win32ComEventRegistrar"});
+    import_sibling(
+        m, package, "win32_event_manager",
+        {"get_win32_events_dictionary", "get_win32_workbook_tree", "Win32ComWatcher", "Win32ComEventRegistrar"});
 
     py::module_ logging_config = py::module_::import("tarnlet_master.logging_config");
     m.attr("setup_logging_subprocess") = logging_config.attr("setup_logging_subprocess");
@@ -70,9 +64,6 @@ void import_tarnlet(py::module_ &m, const std::string &package) {
 
 void install_in_memory_loader(py::module_ &m) {
     if (!py::hasattr(m, "in_memory_loader")) {
-        if (!py::hasattr(m, "InMemoryModuleLoader")) {
-            return;  // a build without the loader: PythonKernel() fails on the missing name
-        }
         m.attr("in_memory_loader") = m.attr("InMemoryModuleLoader")();
     }
     py::object loader = m.attr("in_memory_loader");
@@ -107,5 +98,4 @@ PYBIND11_MODULE(kernel, m) {
     register_streams(m);
     register_executor(m);
     register_kernel_class(m);
-    register_bridge_selftest(m);
 }

@@ -7,7 +7,7 @@
 #include <exception>
 #include <vector>
 
-#include "kernel_helpers.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {
@@ -17,23 +17,13 @@ namespace {
 Coro locked_send(py::object self, py::object text, std::chrono::steady_clock::time_point start, std::string msg_type) {
     py::object lock = self.attr("_socket_lock");
     co_await lock.attr("acquire")();
-    std::exception_ptr failure;
-    try {
-        const double waited_ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-        if (waited_ms > 5.0) {
-            char buf[32];
-            std::snprintf(buf, sizeof buf, "%.1f", waited_ms);
-            log_warning("[TIMING] Socket lock waited " + std::string(buf) + "ms for: type=" + msg_type);
-        }
-        co_await self.attr("websocket").attr("send")(text);
-    } catch (...) {
-        failure = std::current_exception();
+    const AcquiredLock held(lock);
+    const double waited_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    if (waited_ms > 5.0) {
+        log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) + "ms for: type=" + msg_type);
     }
-    lock.attr("release")();
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
+    co_await self.attr("websocket").attr("send")(text);
     co_return py::none();
 }
 
@@ -54,7 +44,7 @@ Coro send_message_direct(py::object self, py::object message) {
         log_warning("[Kernel] Cannot send message type '" + type_text + "': Socket lock not initialized");
         co_return py::none();
     }
-    const bool debug = debug_enabled();
+    const bool debug = log_enabled(Level::debug);
     const std::string id_text = debug ? text_of(request_id) : std::string();
     if (debug) {
         log_debug("[TIMING] Acquiring socket lock for: type=" + type_text + ", request_id=" + id_text);
@@ -92,8 +82,8 @@ Coro send_chunked_message(py::object self, py::object raw_json, py::object messa
     py::object send = self.attr("websocket").attr("send");
     // One lock for the whole run: chunks of one message go out back to back.
     co_await lock.attr("acquire")();
-    std::exception_ptr failure;
-    try {
+    {
+        const AcquiredLock held(lock);
         for (Py_ssize_t i = 0; i < total; ++i) {
             const Py_ssize_t begin = i * chunk_size;
             const Py_ssize_t end = std::min(begin + chunk_size, length);
@@ -111,12 +101,6 @@ Coro send_chunked_message(py::object self, py::object raw_json, py::object messa
             chunk["request_id"] = request_id;
             co_await send(dumps(chunk));
         }
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    lock.attr("release")();
-    if (failure) {
-        std::rethrow_exception(failure);
     }
     log_debug("[Kernel] Sent " + std::to_string(total) + " chunks for message: type=" + type_text +
               ", chunk_id=" + chunk_id);

@@ -1,7 +1,7 @@
 // VirtualEnvironment: the directories a workbook added to the module search path, and
 // the way back to the search path the kernel started with. sys.path is always changed
 // in place, so every holder of a reference to it sees the change.
-#include "errors.hpp"
+#include "messages.hpp"
 #include "kernel.hpp"
 #include "path_checks.hpp"
 

@@ -5,28 +5,15 @@
 // _object_keeper_lock is a plain threading.Lock: nothing that can run Python code of the
 // user's (repr, __del__, __hash__ of a key) happens while it is held, so a __repr__ or a
 // finaliser that calls back into the keeper cannot lock its own thread out.
-#include "invocation_helpers.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {
-using namespace invocation;
 
 // Holds the keeper's lock for one scope, as `with lock:` would.
-class KeeperLock {
+class KeeperLock : public ThreadLockGuard {
 public:
-    explicit KeeperLock(const py::object &self) : lock_(self.attr("_object_keeper_lock")) { lock_.attr("acquire")(); }
-    ~KeeperLock() {
-        try {
-            lock_.attr("release")();
-        } catch (py::error_already_set &e) {
-            e.discard_as_unraisable("releasing _object_keeper_lock");
-        }
-    }
-    KeeperLock(const KeeperLock &) = delete;
-    KeeperLock &operator=(const KeeperLock &) = delete;
-
-private:
-    py::object lock_;
+    explicit KeeperLock(const py::object &self) : ThreadLockGuard(self.attr("_object_keeper_lock")) {}
 };
 
 // An exact str with the key's text, so that hashing it under the lock runs no user
@@ -44,7 +31,7 @@ py::dict update_message(const char *action) {
 
 void save_object(py::object self, py::object key, py::object value) {
     if (!is_str(key) || py::len(key) == 0) {
-        throw_python("save_object", "ValueError", "ObjectKeeper key must be a non-empty string");
+        raise_error_in("save_object", PyExc_ValueError, "ObjectKeeper key must be a non-empty string");
     }
     const py::object text_key = exact_key(key);
     py::object replaced;  // released after the lock, so its finaliser runs outside it
@@ -62,7 +49,7 @@ void save_object(py::object self, py::object key, py::object value) {
     message["repr"] = py::repr(value);
     message["workbook_id"] = self.attr("workbook_id");
     schedule_send_quietly(self, message);
-    log_debug("[Kernel] Saved object: " + str_of(key) + " (type: " + str_of(class_name) + ")");
+    log_debug("[Kernel] Saved object: " + text_of(key) + " (type: " + text_of(class_name) + ")");
 }
 
 py::object get_object(py::object self, py::object key) {
@@ -87,7 +74,7 @@ void clear_object(py::object self, py::object key) {
     message["key"] = key;
     message["workbook_id"] = self.attr("workbook_id");
     schedule_send_quietly(self, message);
-    log_debug("[Kernel] Cleared object: " + str_of(key));
+    log_debug("[Kernel] Cleared object: " + text_of(key));
 }
 
 void clear_all_objects(py::object self) {
@@ -132,7 +119,7 @@ void show_message_box(py::object self, py::object message, py::object title, py:
     request["msg_type"] = type;
     request["workbook_id"] = self.attr("workbook_id");
     schedule_send_quietly(self, request);
-    log_debug("[Kernel] Requested message box: title='" + str_of(title) + "', type='" + str_of(type) + "'");
+    log_debug("[Kernel] Requested message box: title='" + text_of(title) + "', type='" + text_of(type) + "'");
 }
 
 }  // namespace

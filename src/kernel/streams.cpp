@@ -1,7 +1,7 @@
 // Text streams that stand in for sys.stdout and sys.stderr: StreamCapture keeps a
 // run's output and streams each write; KernelStreamHook forwards process-wide output
 // to the Business Layer. Neither lets a failing callback reach the code that printed.
-#include "errors.hpp"
+#include "messages.hpp"
 #include "kernel.hpp"
 
 namespace tarnlet::kernel {
@@ -68,7 +68,7 @@ py::int_ hook_write(py::object self, py::object text) {
         if (!is_ordinary(e)) {
             throw;
         }
-        const std::string report = "[KernelStreamHook Error] " + str_of(exception_object(e)) + "\n";
+        const std::string report = "[KernelStreamHook Error] " + text_of(exception_of(e)) + "\n";
         try {
             original.attr("write")(report);
         } catch (py::error_already_set &inner) {

@@ -1,26 +1,13 @@
 #include "sync_requests.hpp"
 
-#include "kernel_helpers.hpp"
+#include "dispatch.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {
 
-std::string current_thread_name() { return text_of(module_global("threading").attr("current_thread")().attr("name")); }
-
-// Schedules kernel.send_message(message) on the kernel's loop without waiting for it.
-void schedule_send(const py::object &kernel, const py::object &message) {
-    py::object coro = kernel.attr("send_message")(message);
-    try {
-        module_global("asyncio").attr("run_coroutine_threadsafe")(coro, kernel.attr("_loop"));
-    } catch (py::error_already_set &) {
-        coro.attr("close")();  // never started: close it rather than leave an unawaited coroutine
-        throw;
-    }
-}
-
 [[noreturn]] void throw_connection_error(const std::string &text) {
-    PyErr_SetString(PyExc_ConnectionError, text.c_str());
-    throw py::error_already_set();
+    raise_error(PyExc_ConnectionError, text);
 }
 
 }  // namespace
@@ -33,12 +20,12 @@ py::object make_send_stream_message(py::object kernel) {
                 message["type"] = stream_type;
                 message["content"] = content;
                 message["workbook_id"] = kernel.attr("workbook_id");
-                schedule_send(kernel, message);
+                schedule_send(kernel, kernel.attr("_loop"), message);
             } catch (py::error_already_set &e) {
                 if (!e.matches(PyExc_Exception)) {
                     throw;
                 }
-                log_debug("[Kernel] " + text_of(stream_type) + " streaming error: " + error_text_of(e));
+                log_debug("[Kernel] " + text_of(stream_type) + " streaming error: " + error_text(e));
             }
         },
         py::name("send_stream_message"), py::arg("stream_type"), py::arg("content"));
@@ -65,7 +52,7 @@ py::object make_send_sys_request(py::object kernel) {
                 // Registered before the send, so a fast answer cannot be missed. `running` is
                 // read under the lock that disconnect takes to fail the waits: a request either
                 // is registered in time to be failed there, or sees the closed connection here.
-                LockGuard guard(lock);
+                ThreadLockGuard guard(lock);
                 if (!py::bool_(kernel.attr("running"))) {
                     throw_connection_error("connection closed, sys_request not sent: " + id_text);
                 }
@@ -75,9 +62,9 @@ py::object make_send_sys_request(py::object kernel) {
             message["type"] = "sys_request";
             message["payload"] = payload;
             try {
-                schedule_send(kernel, message);
+                schedule_send(kernel, kernel.attr("_loop"), message);
             } catch (py::error_already_set &) {
-                LockGuard guard(lock);
+                ThreadLockGuard guard(lock);
                 kernel.attr("_response_futures").attr("pop")(request_id, py::none());
                 throw;
             }
@@ -87,7 +74,7 @@ py::object make_send_sys_request(py::object kernel) {
                 log_debug(prefix + "Received sys_response: " + id_text);
                 py::object response;
                 {
-                    LockGuard guard(lock);
+                    ThreadLockGuard guard(lock);
                     response = kernel.attr("_response_data").attr("pop")(request_id, py::none());
                     kernel.attr("_response_futures").attr("pop")(request_id, py::none());
                 }
@@ -104,7 +91,7 @@ py::object make_send_sys_request(py::object kernel) {
                 return response;
             }
             {
-                LockGuard guard(lock);
+                ThreadLockGuard guard(lock);
                 kernel.attr("_response_futures").attr("pop")(request_id, py::none());
                 kernel.attr("_response_data").attr("pop")(request_id, py::none());
             }
@@ -149,7 +136,7 @@ std::string deliver_sys_response(py::object kernel, py::object message) {
     }
     bool found = false;
     {
-        LockGuard guard(kernel.attr("_response_lock"));
+        ThreadLockGuard guard(kernel.attr("_response_lock"));
         py::object event = kernel.attr("_response_futures").attr("get")(request_id);
         // Only an answer that some worker waits for is kept: a late or unknown one would
         // stay in the table for good, since no worker ever collects it.
@@ -168,7 +155,7 @@ std::string deliver_sys_response(py::object kernel, py::object message) {
 }
 
 size_t fail_pending_sys_requests(py::object kernel) {
-    LockGuard guard(kernel.attr("_response_lock"));
+    ThreadLockGuard guard(kernel.attr("_response_lock"));
     py::dict waiting = kernel.attr("_response_futures");
     py::object data = kernel.attr("_response_data");
     size_t failed = 0;
@@ -182,6 +169,19 @@ size_t fail_pending_sys_requests(py::object kernel) {
         ++failed;
     }
     return failed;
+}
+
+Coro handle_sys_response(py::object self, py::object message) {
+    const std::string error = deliver_sys_response(self, message);
+    if (error.empty()) {
+        co_return py::none();
+    }
+    py::dict reply = reply_of("error");
+    reply["message"] = error;
+    if (message.contains("request_id")) {
+        reply["request_id"] = message["request_id"];
+    }
+    co_return co_await send(self, reply);
 }
 
 }  // namespace tarnlet::kernel

@@ -10,7 +10,7 @@
 #include <string>
 #include <utility>
 
-#include "../common/module.hpp"
+#include "../common/helpers.hpp"
 #include "../common/pyclass.hpp"
 
 namespace tarnlet::sensewire {
@@ -28,17 +28,6 @@ void add_warmup_methods(ClassBuilder &cls);      // preload_tarnlet_module and i
 // `cleanup` [warmup.cpp].
 void register_warmup_exit_hook(py::module_ &m);
 void stop_warmup(const py::object &self);
-
-// logger.<level>(fmt, *args) through the module's current logger, so that logging
-// formats lazily and a disabled level costs one call; never throws.
-template <typename... Args>
-void logf(const char *level, const char *fmt, Args &&...args) {
-    try {
-        module_global("logger").attr(level)(fmt, std::forward<Args>(args)...);
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("sensewire logging");
-    }
-}
 
 // A module-level name of this module (late bound: Python code may replace it).
 inline py::object global(const char *name) { return module_global(name); }

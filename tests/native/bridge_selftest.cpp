@@ -1,12 +1,13 @@
-// Small C++ coroutines exposed as kernel._bridge, so the coroutine bridge can be
-// exercised from Python exactly as the kernel's own handlers use it.
-#include "bridge_selftest.hpp"
+// tarnlet_master.python_server.bridge_selftest: small C++ coroutines and a class built
+// with ClassBuilder, so the coroutine bridge and the shared helpers can be exercised from
+// Python exactly as the modules use them. Built only for the tests (TARNLET_BUILD_TESTS).
+#include <stdexcept>
 
-#include "../common/coro.hpp"
-#include "../common/module.hpp"
-#include "../common/pyclass.hpp"
+#include "../../src/common/coro.hpp"
+#include "../../src/common/helpers.hpp"
+#include "../../src/common/pyclass.hpp"
 
-namespace tarnlet::kernel {
+namespace tarnlet::selftest {
 namespace {
 
 Coro await_value(py::object awaitable) { co_return co_await awaitable; }
@@ -74,33 +75,33 @@ Coro collect_async(py::object iterable) {
     co_return items;
 }
 
+Coro exchange(py::object ws, py::list messages, int expected) {
+    py::list received;
+    for (py::handle message : messages) {
+        co_await ws.attr("send")(message);
+    }
+    py::object it = aiter(ws);
+    while (py::len(received) < static_cast<size_t>(expected)) {
+        auto frame = co_await anext(it);
+        if (!frame) {
+            break;
+        }
+        received.append(*frame);
+    }
+    co_return received;
+}
+
 // Connects to a WebSocket server, sends each message, collects `expected` frames
 // with `async for`, then closes.
 Coro websocket_exchange(py::object uri, py::list messages, int expected) {
     py::object websockets = py::module_::import("websockets");
     py::object ws = co_await websockets.attr("connect")(uri);
-    py::list received;
-    std::exception_ptr failure;
-    try {
-        for (py::handle message : messages) {
-            co_await ws.attr("send")(message);
-        }
-        py::object it = aiter(ws);
-        while (py::len(received) < static_cast<size_t>(expected)) {
-            auto frame = co_await anext(it);
-            if (!frame) {
-                break;
-            }
-            received.append(*frame);
-        }
-    } catch (...) {
-        failure = std::current_exception();
+    const Attempted exchanged = co_await attempt(exchange(ws, messages, expected));
+    co_await ws.attr("close")();
+    if (!exchanged.ok()) {
+        reraise(exchanged.failure);
     }
-    co_await ws.attr("close")();  // no co_await inside a handler, so close here
-    if (failure) {
-        std::rethrow_exception(failure);
-    }
-    co_return received;
+    co_return exchanged.value;
 }
 
 // Throws a C++ standard exception out of a coroutine body.
@@ -119,9 +120,7 @@ py::object make_greeter_class(py::module_ &m, py::list bases) {
     ClassBuilder cls("Greeter", m, base_list);
     cls.def_init([](py::object self, py::object name) { self.attr("name") = name; }, py::arg("name") = "world");
     cls.def("prefix", [](py::object) { return py::str("Hello, "); });
-    cls.def("greet", [](py::object self) {
-        return py::str(self.attr("prefix")()) + py::str(self.attr("name"));
-    });
+    cls.def("greet", [](py::object self) { return py::str(self.attr("prefix")()) + py::str(self.attr("name")); });
     cls.def("greet_later", [](py::object self, py::object delay) -> Coro {
         co_await py::module_::import("asyncio").attr("sleep")(delay);
         co_return self.attr("greet")();
@@ -133,10 +132,27 @@ py::object make_greeter_class(py::module_ &m, py::list bases) {
     return cls.build();
 }
 
-}  // namespace
+Level level_named(const std::string &name) {
+    if (name == "debug") {
+        return Level::debug;
+    }
+    if (name == "info") {
+        return Level::info;
+    }
+    if (name == "warning") {
+        return Level::warning;
+    }
+    return Level::error;
+}
 
-void register_bridge_selftest(py::module_ &m) {
-    py::module_ b = m.def_submodule("_bridge", "C++ coroutines for checking the coroutine bridge.");
+}  // namespace
+}  // namespace tarnlet::selftest
+
+PYBIND11_MODULE(bridge_selftest, b) {
+    using namespace tarnlet;
+    using namespace tarnlet::selftest;
+    set_this_module(b);
+    b.attr("logger") = py::module_::import("logging").attr("getLogger")(b.attr("__name__"));
     b.def("await_value", &await_value);
     b.def("identity", &identity);
     b.def("await_each", &await_each);
@@ -147,11 +163,21 @@ void register_bridge_selftest(py::module_ &m) {
     b.def("collect_async", &collect_async);
     b.def("websocket_exchange", &websocket_exchange);
     b.def("raise_cpp", &raise_cpp);
-    b.def("make_greeter_class", [m](py::list bases) mutable { return make_greeter_class(m, bases); },
-          py::arg("bases") = py::list());
-    b.def("str_of", [](py::object value) { return str_of(value); });
+    b.def(
+        "make_greeter_class", [b](py::list bases) mutable { return make_greeter_class(b, bases); },
+        py::arg("bases") = py::list());
+    b.def("text_of", [](py::object value) { return text_of(value); });
+    b.def("type_name", [](py::object value) { return type_name(value); });
     b.def("module_global", [](std::string name) { return module_global(name.c_str()); });
-    b.def("log", [](std::string level, std::string text) { log(level.c_str(), text); });
+    b.def("log", [](std::string level, std::string text) { log(level_named(level), text); });
+    b.def("logf", [](std::string level, std::string fmt, py::object arg) { logf(level_named(level), fmt, arg); });
+    b.def("raise_error_in",
+          [](std::string where, std::string text) { raise_error_in(where.c_str(), PyExc_ValueError, text); });
+    b.def("attempt_value", [](py::object awaitable) -> Coro {
+        const Attempted outcome = co_await attempt(awaitable);
+        if (outcome.ok()) {
+            co_return py::make_tuple("ok", outcome.value);
+        }
+        co_return py::make_tuple("failed", outcome.failure);
+    });
 }
-
-}  // namespace tarnlet::kernel

@@ -1,0 +1,140 @@
+#include "messages.hpp"
+
+#include <cstdio>
+
+namespace tarnlet::kernel {
+
+py::object field(const py::handle &message, const char *key, py::object fallback) {
+    return message.attr("get")(key, std::move(fallback));
+}
+
+bool is_str_list(const py::handle &value) {
+    if (!is_list(value)) {
+        return false;
+    }
+    for (const py::handle item : value) {
+        if (!is_str(item)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool is_json_scalar(const py::handle &value) {
+    PyObject *p = value.ptr();
+    return p == Py_None || PyUnicode_Check(p) || PyLong_Check(p) || PyFloat_Check(p);  // bool is an int
+}
+
+py::list new_list(const py::handle &obj) {
+    PyObject *copy = PySequence_List(obj.ptr());
+    if (copy == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::list>(copy);
+}
+
+std::string invalid_field_text(const char *field, const char *expected, const py::handle &value) {
+    return std::string("Invalid ") + field + ": expected " + expected + ", got " + type_name(value);
+}
+
+py::dict field_error(const py::handle &message, const char *msg_type, const char *field_name, const char *expected,
+                     const py::handle &value) {
+    py::dict reply = reply_of("error");
+    reply["message"] = "Invalid field '" + std::string(field_name) + "' in " + msg_type + ": expected " + expected +
+                       ", got " + type_name(value);
+    if (message.contains("request_id")) {
+        reply["request_id"] = message["request_id"];
+    }
+    return reply;
+}
+
+void require_str(const py::handle &value, const char *what) {
+    if (!is_str(value)) {
+        raise_error(PyExc_TypeError, std::string(what) + " must be str, not " + Py_TYPE(value.ptr())->tp_name);
+    }
+}
+
+py::dict reply_of(const char *type) {
+    py::dict reply;
+    reply["type"] = type;
+    return reply;
+}
+
+Coro send(py::object self, py::object reply) { co_return co_await self.attr("send_message")(reply); }
+
+py::object schedule_send(const py::object &self, const py::object &loop, const py::object &message) {
+    py::object coro = self.attr("send_message")(message);
+    try {
+        return module_global("asyncio").attr("run_coroutine_threadsafe")(coro, loop);
+    } catch (py::error_already_set &) {
+        // Never started: closed rather than left to warn as an unawaited coroutine.
+        if (py::hasattr(coro, "close")) {
+            coro.attr("close")();
+        }
+        throw;
+    }
+}
+
+void schedule_send_quietly(const py::object &self, const py::object &message) {
+    const py::object loop = self.attr("_loop");
+    if (loop.is_none() || py::bool_(loop.attr("is_closed")())) {
+        logf(Level::debug, "[Kernel] Cannot send message type '%s': event loop not available",
+             field(message, "type", py::str("unknown")));
+        return;
+    }
+    try {
+        schedule_send(self, loop, message);
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary(e)) {
+            throw;
+        }
+        // The loop closed between the check and the call.
+        logf(Level::debug, "[Kernel] Cannot send message type '%s': %s", field(message, "type", py::str("unknown")),
+             error_text(e));
+    }
+}
+
+py::object stream_callback(const char *stream, py::object loop, py::object self, py::object request_id,
+                           py::object workbook_id, py::object source) {
+    const std::string name = std::string(stream) + "_callback";
+    return py::cpp_function(
+        [stream = std::string(stream), loop, self, request_id, workbook_id, source](py::object text) {
+            try {
+                py::dict message;
+                message["type"] = stream;
+                message["content"] = text;
+                message["request_id"] = request_id;
+                message["workbook_id"] = workbook_id;
+                message["source"] = source;
+                schedule_send(self, loop, message);
+            } catch (py::error_already_set &e) {
+                if (!is_ordinary(e)) {
+                    throw;
+                }
+                logf(Level::debug, "[Kernel] %s streaming error: %s", stream, error_text(e));
+            }
+        },
+        py::name(name.c_str()), py::arg("text"));
+}
+
+AcquiredLock::~AcquiredLock() {
+    try {
+        lock_.attr("release")();
+    } catch (py::error_already_set &e) {
+        e.discard_as_unraisable("releasing the socket lock");
+    }
+}
+
+std::string current_thread_name() { return text_of(module_global("threading").attr("current_thread")().attr("name")); }
+
+double now() { return module_global("time").attr("time")().cast<double>(); }
+
+std::string elapsed_ms(double start) { return format_1f((now() - start) * 1000.0); }
+
+std::string format_1f(double value) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f", value);
+    return text;
+}
+
+}  // namespace tarnlet::kernel

@@ -1,6 +1,7 @@
 """The kernel's language requests end to end: a real kernel connected to a real
 websockets peer, answering through the real language bridge."""
 
+import json
 import logging
 
 import pytest

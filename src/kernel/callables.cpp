@@ -63,7 +63,7 @@ Coro answer(Request call, std::shared_ptr<Outcome> outcome, py::object callable_
     if (!wire.is_none()) {
         // No `source`: the answer of a callable is the add-in's alone.
         py::dict output = reply_of("result_output");
-        output["content"] = py::str("Out: ") + py::repr(outcome->value) + py::str("\n");
+        output["content"] = py::str("Out: ") + repr_or_stand_in(outcome->value) + py::str("\n");
         output["request_id"] = call.request_id;
         output["workbook_id"] = call.workbook_id;
         co_await send(call.self, output);

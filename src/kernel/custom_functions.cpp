@@ -106,7 +106,7 @@ Coro answer(Request call, std::shared_ptr<Outcome> result) {
     const py::object wire = outcome.wire;
     if (!wire.is_none()) {
         py::dict output = reply_of("result_output");
-        output["content"] = py::str("Out: ") + py::repr(outcome.value) + py::str("\n");
+        output["content"] = py::str("Out: ") + repr_or_stand_in(outcome.value) + py::str("\n");
         output["request_id"] = call.request_id;
         output["workbook_id"] = call.workbook_id;
         output["source"] = call.source;

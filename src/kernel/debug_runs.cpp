@@ -154,7 +154,8 @@ Coro report(Request run, std::shared_ptr<Result> result) {
                                          : std::string("Out: Generator stoped before ending\n");
             co_await send(self, result_output(run, py::str(text)));
         } else {
-            co_await send(self, result_output(run, py::str("Out: ") + py::repr(result->outcome.value) + py::str("\n")));
+            co_await send(
+                self, result_output(run, py::str("Out: ") + repr_or_stand_in(result->outcome.value) + py::str("\n")));
         }
         log_info("[Kernel] Debug execution completed successfully, sending debug_terminated");
         co_return co_await send(self, terminated_message(run));
@@ -201,6 +202,16 @@ Coro handle_debug_run_module(py::object self, py::object module_name, py::object
                              py::object breakpoints, py::object request_id, py::object workbook_id, py::object source) {
     auto run = std::make_shared<Run>(
         Run{Request{self, module_name, function_name, args, request_id, workbook_id, source}, py::none()});
+    // One debugger slot: a second run would take over the first one's commands, and the
+    // first to end would clear the slot under the other.
+    if (py::bool_(self.attr("has_active_debugger"))) {
+        log_warning("[Kernel] Debug run refused: another debug run is active");
+        py::dict error;
+        error["type"] = "RuntimeError";
+        error["message"] = "Another debug run is active; stop it before starting a new one";
+        error["traceback"] = "";
+        co_return co_await send(self, execution_error(run->request, error));
+    }
     // However the run ends, the kernel's cancellation included, the debugger goes.
     const AtExit cleanup([self]() {
         self.attr("_debugger") = py::none();

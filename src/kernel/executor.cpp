@@ -159,9 +159,8 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
         result["result"] = run_console_code(self, code);
         flush_streams();
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) {
-            throw;
-        }
+        // Console code may raise any BaseException (sys.exit(), KeyboardInterrupt): it is
+        // the request's error, not the end of the kernel.
         result["success"] = false;
         result["error"] = invocation::error_record_of(exception_of(e));
         try {

@@ -149,9 +149,9 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
     try {
         body(outcome);
     } catch (py::error_already_set &e) {
-        if (!is_ordinary(e)) {
-            throw;
-        }
+        // Any BaseException from user code (SystemExit, KeyboardInterrupt, ...) is this
+        // call's failure: on a worker thread nothing of the kernel's own can be raised here,
+        // and letting it through would end the kernel or leave the request unanswered.
         outcome.failure = exception_of(e);
     }
     if (outcome.failure && echo) {

@@ -137,4 +137,15 @@ std::string format_1f(double value) {
     return text;
 }
 
+py::str repr_or_stand_in(const py::handle &value) {
+    try {
+        return py::repr(value);
+    } catch (py::error_already_set &e) {
+        if (!is_ordinary(e)) {
+            throw;
+        }
+        return py::str("<" + type_name(value) + " object (repr failed: " + error_text(e) + ")>");
+    }
+}
+
 }  // namespace tarnlet::kernel

@@ -30,6 +30,10 @@ py::dict field_error(const py::handle &message, const char *msg_type, const char
 // TypeError "<what> must be str, not <type>" unless `value` is a str, as CPython words it.
 void require_str(const py::handle &value, const char *what);
 
+// repr(value), or "<T object (repr failed: ...)>" when its __repr__ raises an Exception,
+// as the serializer writes it: a broken repr must not fail a registry listing or a call.
+py::str repr_or_stand_in(const py::handle &value);
+
 // {"type": type}
 py::dict reply_of(const char *type);
 // await self.send_message(reply)

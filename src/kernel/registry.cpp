@@ -46,7 +46,7 @@ void save_object(py::object self, py::object key, py::object value) {
     py::dict message = update_message("update");
     message["key"] = key;
     message["object_type"] = class_name;
-    message["repr"] = py::repr(value);
+    message["repr"] = repr_or_stand_in(value);
     message["workbook_id"] = self.attr("workbook_id");
     schedule_send_quietly(self, message);
     log_debug("[Kernel] Saved object: " + text_of(key) + " (type: " + text_of(class_name) + ")");
@@ -105,7 +105,7 @@ py::list get_object_registry(py::object self) {
         py::dict entry;
         entry["key"] = pair[0];
         entry["type"] = py::type::handle_of(pair[1]).attr("__name__");
-        entry["repr"] = py::repr(pair[1]);
+        entry["repr"] = repr_or_stand_in(pair[1]);
         entries.append(entry);
     }
     return entries;

@@ -33,6 +33,16 @@ py::dict result_message(const Request &stream, bool done, Fill &&fill) {
     return message;
 }
 
+// str(failure), or its class name when that is empty (`assert False`, SystemExit()): an
+// empty error would read as a stream that finished.
+py::object failure_text(const py::handle &failure) {
+    py::str text = py::str(failure);
+    if (py::len(text) == 0) {
+        return py::type::handle_of(failure).attr("__name__");
+    }
+    return text;
+}
+
 py::dict failed_message(const Request &stream, py::object error) {
     return result_message(stream, true, [&](py::dict &m) { m["error"] = error; });
 }
@@ -131,7 +141,7 @@ Result run_streaming_in_thread(const Request &stream) {
     const py::object failure = result.outcome.failure;
     if (failure) {
         logf(Level::error, "[TIMING] Streaming error: request_id=%s, error=%s", stream.request_id, failure);
-        result.error = py::str(failure);
+        result.error = failure_text(failure);
     }
     return result;
 }
@@ -208,7 +218,7 @@ Coro serve(Request stream, double start) {
 Coro fail(Request stream, double start, py::object failure) {
     logf(Level::error, "[TIMING] Streaming exception: request_id=%s, elapsed=%sms, error=%s", stream.request_id,
          elapsed_ms(start), failure);
-    co_return co_await send(stream.self, failed_message(stream, py::str(failure)));
+    co_return co_await send(stream.self, failed_message(stream, failure_text(failure)));
 }
 
 Coro execute_streaming_function(py::object self, py::object request_id, py::object module_name,

@@ -247,3 +247,22 @@ def kernel_lines(caplog):
 
 
 sys.modules.setdefault("kernel_peer", sys.modules[__name__])
+
+
+
+def _register_console_pty():
+    """The console's pseudo-terminal helpers (tests/console_pty.py), importable as
+    `console_pty`. Loaded lazily: the module skips where pexpect is missing, and that skip
+    belongs to the tests that use it, not to every test."""
+    import importlib.util
+    import pathlib
+
+    spec = importlib.util.spec_from_file_location("console_pty", pathlib.Path(__file__).with_name("console_pty.py"))
+    spec.loader = importlib.util.LazyLoader(spec.loader)
+    module = importlib.util.module_from_spec(spec)
+    sys.modules["console_pty"] = module
+    spec.loader.exec_module(module)
+
+
+if "console_pty" not in sys.modules:
+    _register_console_pty()

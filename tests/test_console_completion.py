@@ -1,25 +1,11 @@
 """Tab in the console (the kernel's analysis and the live namespace) and :hover as text."""
 
-import importlib.util
-import pathlib
-import sys
 
 import pytest
 
 from tarnlet_master.devhost import console_complete as cc
 from tarnlet_master.devhost.console import markdown_as_text
-
-
-def _load_helper():
-    if "console_pty" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("console_pty", pathlib.Path(__file__).with_name("console_pty.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["console_pty"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["console_pty"]
-
-
-cp = _load_helper()
+import console_pty as cp
 
 
 @pytest.mark.parametrize("text, owner, prefix, evaluable", [

@@ -1,7 +1,6 @@
 """Ctrl-C in the console: at the prompt it clears what was typed; while a request runs it
 interrupts it (a stream: cancels it), and a second Ctrl-C stops waiting for it."""
 
-import importlib.util
 import json
 import pathlib
 import sys
@@ -9,17 +8,7 @@ import time
 
 import pytest
 
-
-def _load_helper():
-    if "console_pty" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("console_pty", pathlib.Path(__file__).with_name("console_pty.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["console_pty"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["console_pty"]
-
-
-cp = _load_helper()
+import console_pty as cp
 
 pytestmark = pytest.mark.timeout(120)
 

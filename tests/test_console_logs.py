@@ -1,27 +1,13 @@
 """The kernel's log in the console: from WARNING up by default, one short line per record,
 printed above a waiting prompt without losing what was typed."""
 
-import importlib.util
 import logging
-import pathlib
-import sys
 
 import pytest
 
 from tarnlet_master.devhost.kernel_log import KernelLogView, console_level, parse_level
 from tarnlet_master.devhost.session import KernelSession
-
-
-def _load_helper():
-    if "console_pty" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("console_pty", pathlib.Path(__file__).with_name("console_pty.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["console_pty"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["console_pty"]
-
-
-cp = _load_helper()
+import console_pty as cp
 
 STAMP = "2026-12-09 03:20:34,977"
 

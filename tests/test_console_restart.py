@@ -1,25 +1,12 @@
 """A kernel that dies under the console is noticed at once, even at an idle prompt, and
 :restart gives a fresh kernel for the same workbook with the :load modules sent again."""
 
-import importlib.util
 import os
-import pathlib
 import signal
-import sys
 
 import pytest
 
-
-def _load_helper():
-    if "console_pty" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("console_pty", pathlib.Path(__file__).with_name("console_pty.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["console_pty"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["console_pty"]
-
-
-cp = _load_helper()
+import console_pty as cp
 
 pytestmark = pytest.mark.timeout(120)
 

@@ -1,24 +1,9 @@
 """Tracebacks of typed code name the cell and show the typed line; frozen import frames go."""
 
-import importlib.util
-import pathlib
-import sys
-
 import pytest
 
 from tarnlet_master.devhost.console_traceback import Cells, kernel_pieces, rewrite_traceback
-
-
-def _load_helper():
-    if "console_pty" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("console_pty", pathlib.Path(__file__).with_name("console_pty.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["console_pty"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["console_pty"]
-
-
-cp = _load_helper()
+import console_pty as cp
 
 
 def frames(*lines):

@@ -1,12 +1,12 @@
 """The devhost's two commands as a person runs them: the demo and the console."""
 
-import importlib.util
-import pathlib
 import socket
 import subprocess
 import sys
 
 import pytest
+
+import console_pty
 
 pytestmark = pytest.mark.timeout(90)
 
@@ -15,14 +15,6 @@ def run(args, stdin=None, timeout=60):
     return subprocess.run([sys.executable, "-m", "tarnlet_master.devhost", *args], input=stdin,
                           capture_output=True, text=True, timeout=timeout)
 
-
-def _load_helper():
-    if "console_pty" not in sys.modules:
-        spec = importlib.util.spec_from_file_location("console_pty", pathlib.Path(__file__).with_name("console_pty.py"))
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["console_pty"] = module
-        spec.loader.exec_module(module)
-    return sys.modules["console_pty"]
 
 
 def test_demo_runs_every_step():
@@ -137,7 +129,7 @@ def test_command_errors_print_their_usage(tmp_path):
 
 @pytest.mark.timeout(120)
 def test_history_persists_across_runs(tmp_path):
-    cp = _load_helper()
+    cp = console_pty
     console = cp.ConsolePty(tmp_path)
     try:
         console.run("history_marker = 11")
@@ -158,7 +150,7 @@ def test_history_persists_across_runs(tmp_path):
 
 @pytest.mark.timeout(120)
 def test_command_line_items_at_a_terminal(tmp_path):
-    cp = _load_helper()
+    cp = console_pty
     (tmp_path / "mods").mkdir()
     (tmp_path / "mods" / "broken.py").write_text("def f(:\n")
     with socket.socket() as probe:

@@ -141,8 +141,9 @@ class TestOutputAndErrors:
         assert (sys.stdout, sys.stderr) == before
         run(ex, "1/0")
         assert (sys.stdout, sys.stderr) == before
-        with pytest.raises(SystemExit):
-            ex.execute("raise SystemExit(3)")
+        # Console code's SystemExit is its error, not the end of the kernel.
+        result = ex.execute("raise SystemExit(3)")
+        assert not result["success"] and result["error"]["type"] == "SystemExit"
         assert (sys.stdout, sys.stderr) == before
 
     def test_non_string_code_is_an_error_result(self, ex):

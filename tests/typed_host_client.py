@@ -154,7 +154,10 @@ class Settings:
 
 
 async def package_queries() -> dict[str, Any]:
-    releases: dict[str, list[Any]] = {"1.0": [], "1.10": [], "2.0rc1": []}
+    # Each release has a file: releases with none are left out, as pip leaves them out.
+    releases: dict[str, list[Any]] = {
+        v: [{"filename": f"typedpkg-{v}.tar.gz", "yanked": False}] for v in ("1.0", "1.10", "2.0rc1")
+    }
     requires = ["attrs>=20", "rich ; extra == 'cli'"]
 
     async def package_json(request: web.Request) -> web.Response:

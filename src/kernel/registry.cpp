@@ -46,7 +46,7 @@ void save_object(py::object self, py::object key, py::object value) {
     py::dict message = update_message("update");
     message["key"] = key;
     message["object_type"] = class_name;
-    message["repr"] = repr_or_stand_in(value);
+    message["repr"] = py::repr(value);
     message["workbook_id"] = self.attr("workbook_id");
     schedule_send_quietly(self, message);
     log_debug("[Kernel] Saved object: " + text_of(key) + " (type: " + text_of(class_name) + ")");

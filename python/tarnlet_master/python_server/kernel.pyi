@@ -135,6 +135,8 @@ class PythonKernel:
     """The kernel of one workbook: connection, dispatch and the services user code calls."""
 
     WORKER_POOL_SIZE: ClassVar[int]
+    # Seconds a language request may take from its arrival to its answer.
+    LANGUAGE_REQUEST_TIMEOUT: ClassVar[float]
     workbook_id: str
     server_url: str
     websocket: Any | None

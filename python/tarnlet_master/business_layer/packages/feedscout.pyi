@@ -7,6 +7,7 @@ from types import ModuleType
 from typing import Any, Final, Protocol, type_check_only
 
 import aiohttp as _aiohttp
+import packaging.requirements
 import packaging.specifiers
 import packaging.version
 import unearth
@@ -17,9 +18,12 @@ PackageFinder: type[unearth.PackageFinder] | None
 UNEARTH_AVAILABLE: Final[bool]
 SpecifierSet: type[packaging.specifiers.SpecifierSet] | None
 Version: type[packaging.version.Version] | None
+Requirement: type[packaging.requirements.Requirement] | None
 PACKAGING_AVAILABLE: Final[bool]
 
 logger: logging.Logger
+# Seconds a query may take in all, on every path; replaceable at run time.
+QUERY_TIMEOUT: int | float
 
 @type_check_only
 class _SettingsManager(Protocol):

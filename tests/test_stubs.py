@@ -21,7 +21,7 @@ import inspect
 import json
 import os
 import re
-import site
+import shutil
 import subprocess
 import sys
 import threading
@@ -529,18 +529,16 @@ def test_the_wheel_keeps_the_stubs():
 # --- the type checker and the typed client -------------------------------------------------
 
 
-def _package_parent() -> Path:
-    return Path(importlib.import_module("tarnlet_master").__file__).resolve().parent.parent
-
-
 def test_mypy_strict_accepts_the_stubs_and_the_typed_client(tmp_path):
     env = dict(os.environ)
-    parent = _package_parent()
-    installed = {Path(p).resolve() for p in [*site.getsitepackages(), site.getusersitepackages()]}
-    if parent not in installed:
-        env["MYPYPATH"] = str(parent)  # a build tree on PYTHONPATH, which mypy does not read
-    # The stubs are named as files too: mypy keeps quiet about errors inside installed packages.
-    files = [str(CLIENT), *(str(stub_path(m)) for m in MODULES.values())]
+    # A copy of the package as it is imported (installed or a build tree), so that mypy
+    # reads these stubs as sources: named inside site-packages, they would make all of
+    # site-packages a source root, and mypy keeps quiet about errors in installed packages.
+    package = Path(importlib.import_module("tarnlet_master").__file__).parent
+    source = tmp_path / "src"
+    shutil.copytree(package, source / "tarnlet_master", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    env["MYPYPATH"] = str(source)
+    files = [str(CLIENT), *(str(source / (m.__name__.replace(".", "/") + ".pyi")) for m in MODULES.values())]
     result = subprocess.run(
         [sys.executable, "-m", "mypy", "--strict", "--follow-imports=silent", "--no-error-summary",
          "--cache-dir", str(tmp_path / "cache"), *files],

@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "../common/thread_stop.hpp"
+
 namespace tarnlet::kernel {
 
 struct LanguageJob {
@@ -58,41 +60,6 @@ py::object stop_exception_type() {
             .ptr();
     }();
     return py::reinterpret_borrow<py::object>(type);
-}
-
-// Delivers `exception` into the thread `ident`, unless another thread state carries
-// the same ident: a thread being started by that thread has its creator's ident until
-// it runs, and would receive the exception too (and die before it signals that it
-// started, leaving its creator waiting for ever). Returns whether it was delivered.
-bool interrupt_thread(unsigned long ident, PyObject *exception) {
-    int matches = 0;
-    for (PyThreadState *state = PyInterpreterState_ThreadHead(PyInterpreterState_Get()); state != nullptr;
-         state = PyThreadState_Next(state)) {
-        if (state->thread_id == ident) {
-            ++matches;
-        }
-    }
-    if (matches != 1) {
-        return false;
-    }
-    PyThreadState_SetAsyncExc(ident, exception);
-    return true;
-}
-
-// Withdraws a stop delivered into this thread that has not been raised yet. Raising it
-// is the only clean way: clearing it by hand (or with SetAsyncExc(id, NULL)) would
-// leave the interpreter's "pending" signal set, and traced code then spins on it.
-void withdraw_pending_stop() {
-    if (PyThreadState_Get()->async_exc == nullptr) {
-        return;
-    }
-    static PyObject *noop = py::module_::import("builtins").attr("eval")("lambda: None").release().ptr();
-    PyObject *result = PyObject_CallNoArgs(noop);  // its first instruction raises the stop
-    if (result != nullptr) {
-        Py_DECREF(result);
-    } else {
-        PyErr_Clear();
-    }
 }
 
 bool truthy_done(const py::object &future) { return py::bool_(future.attr("done")()); }

@@ -7,6 +7,7 @@
 // one that still runs (an exception delivered into its jedi work) and join it.
 #include <unordered_set>
 
+#include "../common/thread_stop.hpp"
 #include "sensewire.hpp"
 
 namespace tarnlet::sensewire {
@@ -40,22 +41,6 @@ py::object stop_exception_type() {
     return py::reinterpret_borrow<py::object>(type);
 }
 
-// Withdraws a stop delivered into this thread that has not been raised yet. Raising it
-// is the only clean way: clearing it by hand (or with SetAsyncExc(id, NULL)) would
-// leave the interpreter's "pending" signal set, and traced code then spins on it.
-void withdraw_pending_stop() {
-    if (PyThreadState_Get()->async_exc == nullptr) {
-        return;
-    }
-    static PyObject *noop = py::module_::import("builtins").attr("eval")("lambda: None").release().ptr();
-    PyObject *result = PyObject_CallNoArgs(noop);  // its first instruction raises the stop
-    if (result != nullptr) {
-        Py_DECREF(result);
-    } else {
-        PyErr_Clear();
-    }
-}
-
 // Marks the current thread as stoppable for its lifetime. On leaving, a stop that
 // arrived too late to be raised is withdrawn, so it cannot fire in later code.
 class Interruptible {
@@ -71,25 +56,6 @@ public:
 private:
     unsigned long ident_;
 };
-
-// Delivers `exception` into the thread `ident`, unless another thread state carries
-// the same ident: a thread being started by that thread has its creator's ident until
-// it runs, and would receive the exception too (and die before it signals that it
-// started, leaving its creator waiting for ever). Returns whether it was delivered.
-bool interrupt_thread(unsigned long ident, PyObject *exception) {
-    int matches = 0;
-    for (PyThreadState *state = PyInterpreterState_ThreadHead(PyInterpreterState_Get()); state != nullptr;
-         state = PyThreadState_Next(state)) {
-        if (state->thread_id == ident) {
-            ++matches;
-        }
-    }
-    if (matches != 1) {
-        return false;
-    }
-    PyThreadState_SetAsyncExc(ident, exception);
-    return true;
-}
 
 bool is_stop(const py::error_already_set &e) { return e.matches(stop_exception_type()); }
 

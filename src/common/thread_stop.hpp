@@ -1,0 +1,20 @@
+// Stopping a Python thread from another one with an asynchronous exception, shared by the
+// language bridge's warm-up and the kernel's language worker.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace tarnlet {
+
+// Delivers `exception` into the thread `ident`, unless another thread state carries
+// the same ident: a thread being started by that thread has its creator's ident until
+// it runs, and would receive the exception too (and die before it signals that it
+// started, leaving its creator waiting for ever). Returns whether it was delivered.
+bool interrupt_thread(unsigned long ident, PyObject *exception);
+
+// Withdraws a stop delivered into this thread that has not been raised yet. Raising it
+// is the only clean way: clearing it by hand (or with SetAsyncExc(id, NULL)) would
+// leave the interpreter's "pending" signal set, and traced code then spins on it.
+void withdraw_pending_stop();
+
+}  // namespace tarnlet

@@ -30,6 +30,25 @@ def test_records_at_or_above_the_level_become_short_lines():
     assert view.feed("hidden detail") == [] and view.flush() == []
 
 
+def test_a_log_line_arriving_mid_line_waits_for_the_line_to_end(monkeypatch):
+    import io
+    from tarnlet_master.devhost.console_terminal import Terminal
+    out = io.StringIO()
+    terminal = Terminal(stdin=io.StringIO(""), stdout=out)
+    terminal.write("still runs")
+    terminal.show("kernel ERROR: late")
+    terminal.write(" 1\npartial")
+    assert out.getvalue() == "still runs 1\nkernel ERROR: late\npartial"
+    terminal.show("kernel WARNING: held until the prompt")
+    def end_of_input(prompt):
+        out.write(prompt)
+        raise EOFError
+    monkeypatch.setattr("builtins.input", end_of_input)
+    with pytest.raises(EOFError):
+        terminal.read(">>> ")
+    assert out.getvalue().endswith("partial\nkernel WARNING: held until the prompt\n>>> ")
+
+
 def test_output_that_is_no_log_record_is_shown_before_the_first_record():
     view = KernelLogView(logging.ERROR)
     assert view.feed("Fatal Python error: Segmentation fault") == ["kernel: Fatal Python error: Segmentation fault"]

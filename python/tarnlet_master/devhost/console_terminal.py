@@ -40,6 +40,7 @@ class Terminal:
         self._readline: Any = None
         self._history: Optional[Path] = None
         self._prefill: Optional[str] = None
+        self._held: List[str] = []              # shown text waiting for the output's line to end
 
     # ------------------------------------------------------------ set-up
 
@@ -85,6 +86,7 @@ class Terminal:
         with self._lock:
             if not self._at_line_start:
                 self.stdout.write("\n")
+            self._release_held()
             self.stdout.flush()
             self._prompt = prompt
             self._prefill = prefill if self._readline is not None else None
@@ -121,9 +123,20 @@ class Terminal:
         if not text:
             return
         with self._lock:
+            end = text.rfind("\n") + 1
+            if self._held and end:
+                # Text shown meanwhile goes after the line it arrived in, not into its middle.
+                self.stdout.write(text[:end])
+                self._release_held()
+                text = text[end:]
             self.stdout.write(text)
             self.stdout.flush()
-            self._at_line_start = text.endswith("\n")
+            self._at_line_start = text.endswith("\n") if text else True
+
+    def _release_held(self) -> None:
+        if self._held:
+            self.stdout.write("".join(self._held))
+            self._held.clear()
 
     def show(self, text: str) -> None:
         """Output that arrives by itself: above the prompt when one is waiting."""
@@ -134,7 +147,8 @@ class Terminal:
         with self._lock:
             if self._prompt is None:
                 if not self._at_line_start:
-                    text = "\n" + text
+                    self._held.append(text)  # written once the running output's line ends
+                    return
                 self.stdout.write(text)
                 self._at_line_start = True
             elif self.interactive:

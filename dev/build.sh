@@ -10,13 +10,9 @@ mkdir -p "$tree"
 # Refresh the symlinks so files added to python/ since the last build are seen.
 cp -rsf "$PWD/python/tarnlet_master" "$tree/"
 find "$tree" -name '__pycache__' -type l -delete 2>/dev/null || true
-# ccache, where installed, lets a second work tree of the same sources build from the first one's objects.
-launcher=$(command -v ccache || true)
-export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 if [ ! -f "build/$name/cmake/build.ninja" ]; then
     cmake -S . -B "build/$name/cmake" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DTARNLET_OUTPUT_DIR="$tree" -DTARNLET_BUILD_TESTS=ON -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" \
-        ${launcher:+-DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} >/dev/null
+        -DTARNLET_OUTPUT_DIR="$tree" -DTARNLET_BUILD_TESTS=ON -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
 fi
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done

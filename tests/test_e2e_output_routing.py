@@ -159,11 +159,15 @@ async def test_redirect_stdout_inside_a_request_still_captures_while_others_prin
             print("still the buffer")
         print("after:", buffer.getvalue().replace(chr(10), "|"))
     """)
-    # The second request starts while the first one's redirection is in place.
-    other = "redirected.wait(10)\nprint('other request')\nother_printed.set()\n"
-    requests = [{"type": "execution_request", "request_id": "redirecting", "code": holder},
-                {"type": "execution_request", "request_id": "other", "code": other}]
-    messages = await gather_finals(kernel, requests, ("execution_result", "execution_error"))
+    # The other request starts once the first one's redirection is in place. (One that was
+    # already running would print into the buffer: a redirection is process-wide in Python.)
+    other = "print('other request')\nother_printed.set()\n"
+    with kernel.collect() as collector:
+        await kernel.send({"type": "execution_request", "request_id": "redirecting", "code": holder})
+        assert (await kernel.execute("redirected.wait(10)", timeout=T)).final["type"] == "execution_result"
+        assert (await kernel.execute(other, request_id="other", timeout=T)).final["type"] == "execution_result"
+        await collector.until("execution_result", timeout=T, request_id="redirecting")
+        messages = collector.messages
     assert text_of(messages, "redirecting") == "before\nafter: into the buffer|still the buffer|\n"
     assert text_of(messages, "other") == "other request\n"
     assert process_wide(messages) == ""

@@ -219,6 +219,12 @@ class TestOutputRouting:
         result = run(ex, code)
         assert result["stdout"] == "outer 'in buf\\n' 'inner\\n'\n"
 
+    def test_a_stream_the_code_puts_in_place_stays(self, ex, monkeypatch):
+        monkeypatch.setattr(sys, "stdout", io.StringIO())
+        result = run(ex, "import io, sys\nprint('captured')\nsys.stdout = kept = io.StringIO()\nprint('kept')")
+        assert result["stdout"] == "captured\n"
+        assert sys.stdout is ex.globals["kept"] and sys.stdout.getvalue() == "kept\n"
+
     def test_text_survives_as_written(self, ex):
         out = []
         result = run(ex, "import sys\nsys.stdout.write('é😀\\udc80'); sys.stderr.write('\\ud83d\\ude00')",

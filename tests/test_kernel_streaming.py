@@ -92,9 +92,10 @@ async def test_not_a_generator_and_a_generator_that_raises(peer):
     assert [m.get("result") for m in msgs[:2]] == [1, 2]
     assert msgs[2]["error"] == "generator broke" and len(msgs) == 3
     everything = peer.of(rid)
-    assert [m for m in everything if m["type"] == "stdout"][0] == {
-        "type": "stdout", "content": "about to fail", "request_id": rid, "workbook_id": "wb-request",
-        "source": "addin"}
+    printed = [m for m in everything if m["type"] == "stdout"]
+    assert printed and all(m == {"type": "stdout", "content": m["content"], "request_id": rid,
+                                 "workbook_id": "wb-request", "source": "addin"} for m in printed)
+    assert ip.stream_text(everything, "stdout") == "about to fail\n"
     assert "RuntimeError: generator broke" in ip.stream_text(everything, "stderr")
 
     rid = await stream(peer, mod, "missing")

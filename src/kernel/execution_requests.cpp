@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "invocation.hpp"
+#include "streams.hpp"
 
 namespace tarnlet::kernel {
 namespace {
@@ -27,18 +28,19 @@ Coro serve(Request run, py::object code, double start) {
     logf(Level::debug, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=%s)",
          run.request_id);
     run.loop = module_global("asyncio").attr("get_running_loop")();
-    // Printing never blocks user code: each write is handed to the loop without waiting.
-    const py::object on_stdout =
-        stream_callback("stdout", run.loop, self, run.request_id, self.attr("workbook_id"), run.source);
-    const py::object on_stderr =
-        stream_callback("stderr", run.loop, self, run.request_id, self.attr("workbook_id"), run.source);
+    // Printing never blocks user code: the writes of this thread are streamed under the
+    // request's id, handed to the loop without waiting (see streams.hpp).
+    output::Target target{self, run.loop, run.request_id, self.attr("workbook_id"), run.source};
     auto result = std::make_shared<py::object>();
-    const py::object worker = worker_function("execute_with_callbacks", [run, code, on_stdout, on_stderr, result]() {
+    const py::object worker = worker_function("execute_with_callbacks", [run, code, target, result]() {
         const std::string thread = current_thread_name();
         logf(Level::debug, "[Kernel] [Worker Thread %s] Executing code (request_id=%s)", thread, run.request_id);
-        *result =
-            run.self.attr("executor")
-                .attr("execute")(code, py::arg("stdout_callback") = on_stdout, py::arg("stderr_callback") = on_stderr);
+        {
+            const output::RequestScope streamed(target);
+            *result = run.self.attr("executor")
+                          .attr("execute")(code, py::arg("stdout_callback") = module_global("_request_stdout"),
+                                           py::arg("stderr_callback") = module_global("_request_stderr"));
+        }
         logf(Level::debug, "[Kernel] [Worker Thread %s] Execution completed (request_id=%s)", thread, run.request_id);
     });
     co_await run_on_worker(run, worker);

@@ -2,6 +2,7 @@
 // requests; extract_tracebak_string and _parse_error_location serve every code path
 // that reports errors.
 #include "invocation.hpp"
+#include "streams.hpp"
 
 namespace tarnlet::kernel {
 
@@ -21,31 +22,6 @@ void fresh_namespace(const py::object &self) {
     self.attr("globals") = ns;
     self.attr("locals") = ns;
 }
-
-// Swaps sys.stdout and sys.stderr for the captures and puts the previous streams back
-// on every way out, as redirect_stdout and redirect_stderr would.
-class Redirect {
-public:
-    Redirect(const py::object &out, const py::object &err) : sys_(py::module_::import("sys")) {
-        saved_out_ = sys_.attr("stdout");
-        sys_.attr("stdout") = out;
-        saved_err_ = sys_.attr("stderr");
-        sys_.attr("stderr") = err;
-    }
-    ~Redirect() {
-        try {
-            sys_.attr("stderr") = saved_err_;
-            sys_.attr("stdout") = saved_out_;
-        } catch (py::error_already_set &e) {
-            e.discard_as_unraisable("restoring sys.stdout and sys.stderr");
-        }
-    }
-    Redirect(const Redirect &) = delete;
-    Redirect &operator=(const Redirect &) = delete;
-
-private:
-    py::object sys_, saved_out_, saved_err_;
-};
 
 void flush_streams() {
     const py::object sys = py::module_::import("sys");
@@ -143,9 +119,11 @@ py::object run_console_code(const py::object &self, const py::object &code) {
 }
 
 py::dict execute(py::object self, py::object code, py::object stdout_callback, py::object stderr_callback) {
-    const py::object capture = module_global("StreamCapture");
-    const py::object out = capture(stdout_callback);
-    const py::object err = capture(stderr_callback);
+    // The run's output is captured for this thread only: overlapping runs on other threads
+    // keep theirs, and a thread this code starts writes process-wide.
+    output::Capture capture;
+    capture.to_callback(output::out, stdout_callback);
+    capture.to_callback(output::err, stderr_callback);
 
     py::dict result;
     result["success"] = true;
@@ -155,7 +133,7 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
     result["result"] = py::none();
 
     try {
-        const Redirect redirect(out, err);
+        const output::CaptureScope captured(capture);
         result["result"] = run_console_code(self, code);
         flush_streams();
     } catch (py::error_already_set &e) {
@@ -171,8 +149,8 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
             }
         }
     }
-    result["stdout"] = out.attr("getvalue")();
-    result["stderr"] = err.attr("getvalue")();
+    result["stdout"] = capture.text(output::out);
+    result["stderr"] = capture.text(output::err);
     return result;
 }
 

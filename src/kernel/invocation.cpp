@@ -3,6 +3,8 @@
 #include <set>
 #include <string_view>
 
+#include "streams.hpp"
+
 namespace tarnlet::kernel::invocation {
 
 std::string Request::qualified() const { return text_of(module_name) + "." + text_of(function_name); }
@@ -97,67 +99,33 @@ py::object call_args(const Request &request) { return request.self.attr("_deseri
 
 py::object to_wire() { return module_global("tarnlet").attr("Serializer").attr("to_wire"); }
 
-CapturedOutput::CapturedOutput(const Request &request) {
-    const py::object capture = module_global("StreamCapture");
-    out_ = capture(py::arg("on_write") = stream_callback("stdout", request.loop, request.self, request.request_id,
-                                                         request.workbook_id, request.source));
-    err_ = capture(py::arg("on_write") = stream_callback("stderr", request.loop, request.self, request.request_id,
-                                                         request.workbook_id, request.source));
-    // What contextlib.redirect_stdout and redirect_stderr do on entry, without their
-    // Python-level machinery on every call: remember the current stream, put ours in.
-    const py::object sys = module_global("sys");
-    saved_out_ = sys.attr("stdout");
-    sys.attr("stdout") = out_;
-    entered_ = 1;
-    saved_err_ = sys.attr("stderr");
-    sys.attr("stderr") = err_;
-    entered_ = 2;
-}
-
-CapturedOutput::~CapturedOutput() {
-    try {
-        leave();
-    } catch (py::error_already_set &e) {
-        e.discard_as_unraisable("restoring sys.stdout and sys.stderr");
-    }
-}
-
-void CapturedOutput::leave() {
-    if (entered_ == 0) {
-        return;
-    }
-    const py::object sys = module_global("sys");
-    if (entered_ == 2) {
-        entered_ = 1;
-        sys.attr("stderr") = saved_err_;
-    }
-    entered_ = 0;
-    sys.attr("stdout") = saved_out_;
-}
-
-py::object CapturedOutput::logs() const { return out_.attr("getvalue")() + err_.attr("getvalue")(); }
-
-void CapturedOutput::print_exception(const py::handle &exception) const {
-    module_global("traceback")
-        .attr("print_exception")(py::type::handle_of(exception), exception, exception.attr("__traceback__"),
-                                 py::arg("file") = err_);
-}
-
 Outcome call_captured(const Request &request, const std::function<void(Outcome &)> &body, bool echo) {
-    CapturedOutput output(request);
+    const output::RequestScope streamed(
+        output::Target{request.self, request.loop, request.request_id, request.workbook_id, request.source});
+    output::Capture capture;
+    capture.to_request(output::out);
+    capture.to_request(output::err);
     Outcome outcome;
-    try {
-        body(outcome);
-    } catch (py::error_already_set &e) {
-        // Any BaseException from user code (SystemExit, KeyboardInterrupt, ...) is this
-        // call's failure: on a worker thread nothing of the kernel's own can be raised here,
-        // and letting it through would end the kernel or leave the request unanswered.
-        outcome.failure = exception_of(e);
+    {
+        const output::CaptureScope captured(capture);
+        try {
+            body(outcome);
+        } catch (py::error_already_set &e) {
+            // Any BaseException from user code (SystemExit, KeyboardInterrupt, ...) is this
+            // call's failure: on a worker thread nothing of the kernel's own can be raised here,
+            // and letting it through would end the kernel or leave the request unanswered.
+            outcome.failure = exception_of(e);
+        }
     }
     if (outcome.failure && echo) {
-        output.print_exception(outcome.failure);
+        // What traceback.print_exception writes, into this call's stderr (and so streamed).
+        const py::object exception = outcome.failure;
+        const py::object lines =
+            module_global("traceback")
+                .attr("format_exception")(py::type::handle_of(exception), exception, exception.attr("__traceback__"));
+        capture.write(output::err, py::str("").attr("join")(lines));
     }
-    outcome.logs = output.logs();
+    outcome.logs = capture.text(output::out) + capture.text(output::err);
     return outcome;
 }
 

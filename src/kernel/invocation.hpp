@@ -61,35 +61,10 @@ py::object call_args(const Request &request);
 // tarnlet.Serializer.to_wire, looked up when used.
 py::object to_wire();
 
-// Two StreamCapture objects in place of sys.stdout and sys.stderr, as
-//   with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-// does; each write is streamed under the request's id. The previous streams come back
-// at leave() or at the end of the scope.
-class CapturedOutput {
-public:
-    explicit CapturedOutput(const Request &request);
-    ~CapturedOutput();
-    CapturedOutput(const CapturedOutput &) = delete;
-    CapturedOutput &operator=(const CapturedOutput &) = delete;
-
-    void leave();
-    // stdout text + stderr text
-    py::object logs() const;
-    // The exception's traceback, printed into this call's stderr capture (and so streamed).
-    void print_exception(const py::handle &exception) const;
-
-private:
-    py::object out_;
-    py::object err_;
-    py::object saved_out_;
-    py::object saved_err_;
-    int entered_ = 0;
-};
-
-// On the worker: runs `body` with the request's output captured; it fills the outcome's
-// value (and wire). An ordinary exception becomes the outcome's failure and its traceback
-// goes into the captured stderr.
-// A debug run reports its failure itself and leaves the traceback out (`echo` false).
+// On the worker: runs `body` with the request's output captured for this thread and
+// streamed under the request's id; it fills the outcome's value (and wire). An ordinary exception becomes the outcome's
+// failure and its traceback goes into the captured stderr. A debug run reports its failure itself and leaves the
+// traceback out (`echo` false).
 Outcome call_captured(const Request &request, const std::function<void(Outcome &)> &body, bool echo = true);
 
 // `work` as a Python function named `name`, for run_on_worker.

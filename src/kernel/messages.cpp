@@ -94,29 +94,6 @@ void schedule_send_quietly(const py::object &self, const py::object &message) {
     }
 }
 
-py::object stream_callback(const char *stream, py::object loop, py::object self, py::object request_id,
-                           py::object workbook_id, py::object source) {
-    const std::string name = std::string(stream) + "_callback";
-    return py::cpp_function(
-        [stream = std::string(stream), loop, self, request_id, workbook_id, source](py::object text) {
-            try {
-                py::dict message;
-                message["type"] = stream;
-                message["content"] = text;
-                message["request_id"] = request_id;
-                message["workbook_id"] = workbook_id;
-                message["source"] = source;
-                schedule_send(self, loop, message);
-            } catch (py::error_already_set &e) {
-                if (!is_ordinary(e)) {
-                    throw;
-                }
-                logf(Level::debug, "[Kernel] %s streaming error: %s", stream, error_text(e));
-            }
-        },
-        py::name(name.c_str()), py::arg("text"));
-}
-
 AcquiredLock::~AcquiredLock() {
     try {
         lock_.attr("release")();

@@ -46,11 +46,6 @@ py::object schedule_send(const py::object &self, const py::object &loop, const p
 // or closed drops the message with a debug line instead of failing the user's call.
 void schedule_send_quietly(const py::object &self, const py::object &message);
 
-// A per-request stdout_callback / stderr_callback: each write becomes a `stream` message
-// scheduled on `loop` without waiting; failures only log at debug level.
-py::object stream_callback(const char *stream, py::object loop, py::object self, py::object request_id,
-                           py::object workbook_id, py::object source);
-
 // Releases an asyncio.Lock that `co_await lock.acquire()` took, however the scope ends:
 //   co_await lock.attr("acquire")();
 //   const AcquiredLock held(lock);

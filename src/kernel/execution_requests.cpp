@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "interrupts.hpp"
 #include "invocation.hpp"
 
 namespace tarnlet::kernel {
@@ -36,9 +37,13 @@ Coro serve(Request run, py::object code, double start) {
     const py::object worker = worker_function("execute_with_callbacks", [run, code, on_stdout, on_stderr, result]() {
         const std::string thread = current_thread_name();
         logf(Level::debug, "[Kernel] [Worker Thread %s] Executing code (request_id=%s)", thread, run.request_id);
-        *result =
-            run.self.attr("executor")
-                .attr("execute")(code, py::arg("stdout_callback") = on_stdout, py::arg("stderr_callback") = on_stderr);
+        {
+            // execute answers what the code raises, an interrupt included.
+            const InterruptibleRun running(run.self, run.request_id);
+            *result = run.self.attr("executor")
+                          .attr("execute")(code, py::arg("stdout_callback") = on_stdout,
+                                           py::arg("stderr_callback") = on_stderr);
+        }
         logf(Level::debug, "[Kernel] [Worker Thread %s] Execution completed (request_id=%s)", thread, run.request_id);
     });
     co_await run_on_worker(run, worker);

@@ -3,6 +3,8 @@
 #include <set>
 #include <string_view>
 
+#include "interrupts.hpp"
+
 namespace tarnlet::kernel::invocation {
 
 std::string Request::qualified() const { return text_of(module_name) + "." + text_of(function_name); }
@@ -147,6 +149,7 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
     CapturedOutput output(request);
     Outcome outcome;
     try {
+        const InterruptibleRun running(request.self, request.request_id);
         body(outcome);
     } catch (py::error_already_set &e) {
         // Any BaseException from user code (SystemExit, KeyboardInterrupt, ...) is this

@@ -386,6 +386,12 @@ class TarnletDebugger(bdb.Bdb):
             self._cond.notify_all()
         logger.info("[Debugger] Debug session stop requested")
 
+    def wake(self) -> None:
+        """Wake a paused worker at once, so that it raises what was delivered into its thread
+        (an interrupt) now rather than at its next poll; it pauses on otherwise."""
+        with self._cond:
+            self._cond.notify_all()
+
     # --------------------------------------------------------- inspection
     def evaluate_expression(self, expression: Any) -> dict:
         """Evaluate (or execute) ``expression`` in the paused frame; never raises."""

@@ -6,6 +6,7 @@ kernel (its worker pool and the console namespace) serves the next request."""
 
 import asyncio
 import re
+import sys
 
 import kernel_peer as ip
 
@@ -31,6 +32,11 @@ def paused(n):
 
 def quick(x):
     return x * 2
+
+def nap(seconds):
+    import time
+    print("napping", flush=True)
+    time.sleep(seconds)
 """
 SPIN_LOOP = (4, 5)  # the lines of spin's loop
 VALUES_LOOP = (9, 10)
@@ -246,26 +252,52 @@ async def test_an_invalid_request_id_is_refused_and_nothing_is_interrupted(peer)
     await peer.wait_type("function_execution_result", request_id=rid)
 
 
-async def test_interrupts_racing_the_end_of_requests_never_outlive_them(peer):
-    """Interrupts of everything fired while short requests come and go: each request answers
-    (done or interrupted), and no interrupt is left behind in a worker for later work."""
+async def test_code_blocked_in_a_call_is_interrupted_when_the_call_returns(peer):
+    # The blocking call is the last thing each runs: nothing of the user's code is left to
+    # raise the interrupt in, and it still ends the request.
+    rid = await run_code(peer, "import time\nprint('started')\ntime.sleep(0.6)")
+    await started(peer, rid, "started")
+    assert (await interrupt(peer, rid))["interrupted"] is True
+    error = await peer.wait_type("execution_error", request_id=rid)
+    assert error["error"]["type"] == "KeyboardInterrupt"
     mod = await peer.module(LOOPS)
-    ids = []
-    for round_ in range(40):
-        rid = await start_call(peer, mod, "quick", [round_])
-        ids.append(rid)
+    call = await start_call(peer, mod, "nap", [0.6])
+    await started(peer, call, "napping")
+    assert (await interrupt(peer, call))["interrupted"] is True
+    result = await peer.wait_type("function_execution_result", request_id=call)
+    assert result["status"] == "error" and result["error"].endswith("KeyboardInterrupt\n")
+    await still_serving(peer)
+
+
+async def test_interrupts_racing_the_end_of_requests_never_outlive_them(peer, monkeypatch):
+    """Interrupts of everything fired while short requests come and go: each request answers
+    (done or interrupted), the kernel's own code after a request sees no interrupt, and the
+    workers run later requests cleanly."""
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    mod = await peer.module(LOOPS)
+    ids = []  # (request id, the types that end it)
+    for round_ in range(120):
+        # Each ends in a call that lets the listener in.
+        if round_ % 2:
+            ids.append((await run_code(peer, "import time\ntime.sleep(0.001)"),
+                        ("execution_result", "execution_error")))
+        else:
+            ids.append((await start_call(peer, mod, "nap", [0.001]), ("function_execution_result",)))
         await peer.send({"type": "interrupt_request"})
-        if round_ % 4 == 0:
-            console = await run_code(peer, "sum(range(2000))")
-            ids.append(console)
-            await peer.send({"type": "interrupt_request"})
-    finals = ("function_execution_result", "execution_result", "execution_error")
-    for rid in ids:
-        final = (await peer.wait_for(lambda m, rid=rid: m.get("request_id") == rid and m["type"] in finals))[0]
-        if final["type"] == "function_execution_result" and final["status"] == "error":
-            assert final["error"].endswith("KeyboardInterrupt\n")
+    outcomes = {"done": 0, "interrupted": 0}
+    for rid, ends in ids:
+        final = (await peer.wait_for(lambda m, rid=rid, ends=ends: m.get("request_id") == rid
+                                     and m["type"] in ends))[0]
         if final["type"] == "execution_error":
             assert final["error"]["type"] == "KeyboardInterrupt"
+            outcomes["interrupted"] += 1
+        elif final.get("status") == "error":
+            assert final["error"].endswith("KeyboardInterrupt\n")
+            outcomes["interrupted"] += 1
+        else:
+            outcomes["done"] += 1
+    assert outcomes["interrupted"] > 0, outcomes
     await peer.probe()
     # Every pool thread runs later requests untouched (the pool has 10 threads; 30 calls at
     # once reach each of them).
@@ -274,3 +306,4 @@ async def test_interrupts_racing_the_end_of_requests_never_outlive_them(peer):
         result = await peer.wait_type("function_execution_result", request_id=rid)
         assert (result["status"], result.get("result")) == ("success", n * 2), result
     await still_serving(peer)
+    assert not [u for u in unraisable if isinstance(u.exc_value, KeyboardInterrupt)], unraisable

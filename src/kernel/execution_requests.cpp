@@ -39,10 +39,14 @@ Coro serve(Request run, py::object code, double start) {
         logf(Level::debug, "[Kernel] [Worker Thread %s] Executing code (request_id=%s)", thread, run.request_id);
         {
             // execute answers what the code raises, an interrupt included.
-            const InterruptibleRun running(run.self, run.request_id);
+            InterruptibleRun running(run.self, run.request_id);
             *result = run.self.attr("executor")
                           .attr("execute")(code, py::arg("stdout_callback") = on_stdout,
                                            py::arg("stderr_callback") = on_stderr);
+            if (const py::object late = running.end(); late && is_dict(*result)) {
+                (*result)[py::str("success")] = false;
+                (*result)[py::str("error")] = error_record_of(late);
+            }
         }
         logf(Level::debug, "[Kernel] [Worker Thread %s] Execution completed (request_id=%s)", thread, run.request_id);
     });

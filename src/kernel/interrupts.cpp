@@ -152,7 +152,8 @@ InterruptibleRun::InterruptibleRun(const py::object &self, const py::object &req
     registry().push_back(Running{token_, self.ptr(), request_id, PyThread_get_thread_ident()});
 }
 
-InterruptibleRun::~InterruptibleRun() {
+bool InterruptibleRun::leave() {
+    ended_ = true;
     py::object request_id;  // released once the lock is free
     {
         const std::lock_guard<std::mutex> held(registry_lock());
@@ -165,10 +166,28 @@ InterruptibleRun::~InterruptibleRun() {
             }
         }
     }
-    // No interrupt can come for this run any more; one that came as it ended, and was
-    // not raised yet, goes now instead of in the kernel's code after it.
+    // No interrupt can come for this run any more; one that came and was not raised yet
+    // goes now instead of in the kernel's code after it.
+    return withdraw_pending_stop();
+}
+
+py::object InterruptibleRun::end() {
+    if (ended_ || !leave()) {
+        return py::object();
+    }
     try {
-        withdraw_pending_stop();
+        raise_error_in("end_of_request", PyExc_KeyboardInterrupt, "");
+    } catch (py::error_already_set &e) {
+        return exception_of(e);
+    }
+}
+
+InterruptibleRun::~InterruptibleRun() {
+    if (ended_) {
+        return;
+    }
+    try {
+        leave();
     } catch (py::error_already_set &e) {
         e.discard_as_unraisable("withdrawing an interrupt at the end of a request");
     }

@@ -149,8 +149,9 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
     CapturedOutput output(request);
     Outcome outcome;
     try {
-        const InterruptibleRun running(request.self, request.request_id);
+        InterruptibleRun running(request.self, request.request_id);
         body(outcome);
+        outcome.failure = running.end();
     } catch (py::error_already_set &e) {
         // Any BaseException from user code (SystemExit, KeyboardInterrupt, ...) is this
         // call's failure: on a worker thread nothing of the kernel's own can be raised here,

@@ -33,6 +33,9 @@ def paused(n):
 def quick(x):
     return x * 2
 
+def spinner():
+    return spin            # its wire form registers it
+
 def nap(seconds):
     import time
     print("napping", flush=True)
@@ -134,6 +137,29 @@ async def test_worksheet_function_is_interrupted_with_its_traceback(peer):
     for n in range(3):
         messages = await peer.call(mod, "quick", [n])
         assert messages[-1]["status"] == "success" and messages[-1]["result"] == n * 2
+    await still_serving(peer)
+
+
+async def test_event_handler_and_registered_callable_are_interrupted(peer):
+    mod = await peer.module(LOOPS)
+    event = ip.fresh("ev")
+    await peer.send({"type": "event_execution", "module_name": mod, "function_name": "spin",
+                     "args": [{"name": "label", "value": "event"}], "request_id": event})
+    await started(peer, event, "spinning")
+    assert (await interrupt(peer, event))["interrupted"] is True
+    result = await peer.wait_type("event_execution_result", request_id=event)
+    assert result["status"] == "error" and result["error"].endswith("KeyboardInterrupt\n")
+    line_of(result["error"], f"<virtual:{mod}>", SPIN_LOOP)
+
+    wire = [m for m in await peer.call(mod, "spinner") if m["type"] == "function_execution_result"][0]["result"]
+    callback = ip.fresh("pf")
+    await peer.send({"type": "python_function_call", "callable_id": wire["id"], "args": ["callback"],
+                     "request_id": callback, "workbook_id": WORKBOOK})
+    await started(peer, callback, "spinning callback")
+    assert (await interrupt(peer, callback))["interrupted"] is True
+    result = await peer.wait_type("python_function_result", request_id=callback)
+    assert result["success"] is False and result["error"].endswith("KeyboardInterrupt\n")
+    line_of(result["error"], f"<virtual:{mod}>", SPIN_LOOP)
     await still_serving(peer)
 
 

@@ -8,6 +8,8 @@ import asyncio
 import re
 import sys
 
+import pytest
+
 import kernel_peer as ip
 
 WORKBOOK = "wb-interrupt"
@@ -52,6 +54,14 @@ CONSOLE_LOOP = (3, 4)
 ABSENT = object()
 
 
+@pytest.fixture
+async def peer(peer):
+    yield peer
+    # A test that failed leaves its loops spinning in the worker pool, and they would hold
+    # the test process at its exit.
+    await peer.send({"type": "interrupt_request"})
+
+
 async def interrupt(peer, request_id=ABSENT):
     """Sends an interrupt_request (without a request_id when ABSENT) and returns its answer."""
     message = {"type": "interrupt_request"}
@@ -71,9 +81,11 @@ async def run_code(peer, code, request_id=None):
 
 
 async def started(peer, request_id, text):
-    """Waits until the request has printed `text` (print writes each argument apart)."""
+    """Waits until the request has printed the line `text`: print writes each argument apart,
+    and an interrupt that comes before its last write lands in the print."""
+    line = text + "\n"
     async with peer.changed:
-        await asyncio.wait_for(peer.changed.wait_for(lambda: text in ip.stream_text(peer.of(request_id), "stdout")),
+        await asyncio.wait_for(peer.changed.wait_for(lambda: line in ip.stream_text(peer.of(request_id), "stdout")),
                                peer.timeout)
 
 
@@ -144,8 +156,8 @@ async def test_event_handler_and_registered_callable_are_interrupted(peer):
     mod = await peer.module(LOOPS)
     event = ip.fresh("ev")
     await peer.send({"type": "event_execution", "module_name": mod, "function_name": "spin",
-                     "args": [{"name": "label", "value": "event"}], "request_id": event})
-    await started(peer, event, "spinning")
+                     "args": ["event"], "request_id": event})
+    await started(peer, event, "spinning event")
     assert (await interrupt(peer, event))["interrupted"] is True
     result = await peer.wait_type("event_execution_result", request_id=event)
     assert result["status"] == "error" and result["error"].endswith("KeyboardInterrupt\n")

@@ -10,6 +10,8 @@ import sys
 
 import pytest
 
+import tarnlet_master.python_server.debugger as debugger
+
 import kernel_peer as ip
 
 WORKBOOK = "wb-interrupt"
@@ -196,7 +198,9 @@ async def test_stream_whose_generator_loops_fails_with_the_interrupt(peer):
     await still_serving(peer)
 
 
-async def test_debug_run_paused_at_a_breakpoint_is_interrupted(peer):
+async def test_debug_run_paused_at_a_breakpoint_is_interrupted(peer, monkeypatch):
+    # The paused worker is woken for the interrupt, not left to notice it at its next poll.
+    monkeypatch.setattr(debugger, "PAUSE_POLL_INTERVAL", 600)
     mod = await peer.module(LOOPS)
     rid = ip.fresh("dbg")
     await peer.send({"type": "run_module", "debug": True, "module_name": mod, "function_name": "paused",

@@ -1,7 +1,5 @@
 """The console as a person uses it: a real terminal (a pseudo-terminal), a real kernel."""
 
-import asyncio
-import functools
 import io
 import os
 import re
@@ -89,16 +87,3 @@ def kernel_alive(pid):
     except ProcessLookupError:
         return False
     return True
-
-
-@functools.lru_cache(maxsize=None)
-def kernel_answers_interrupt():
-    """Whether the installed kernel answers "interrupt_request" (asked once, of a real kernel)."""
-    from tarnlet_master.devhost import DevHost
-
-    async def probe():
-        async with DevHost() as host:
-            kernel = await host.start_kernel("interrupt-probe")
-            return await kernel.interrupt("no-such-request", timeout=3.0) is not None
-
-    return asyncio.run(probe())

@@ -46,12 +46,6 @@ def console(tmp_path):
     session.close()
 
 
-@pytest.fixture
-def needs_interrupt():
-    if not cp.kernel_answers_interrupt():
-        pytest.skip("the installed kernel does not answer interrupt_request yet")
-
-
 def test_ctrl_c_at_the_prompt_discards_the_line_and_the_open_block(console):
     console.send("1/0")
     time.sleep(0.3)
@@ -106,7 +100,7 @@ def test_second_ctrl_c_abandons_and_late_output_is_labelled(console):
     assert "6" in console.run("3 + 3")
 
 
-def test_ctrl_c_interrupts_a_busy_loop_and_the_namespace_survives(console, needs_interrupt):
+def test_ctrl_c_interrupts_a_busy_loop_and_the_namespace_survives(console):
     console.run("n = 0")
     console.send("while True:\r    n += 1\r\r")
     time.sleep(1.0)
@@ -118,7 +112,7 @@ def test_ctrl_c_interrupts_a_busy_loop_and_the_namespace_survives(console, needs
     assert "True" in console.run("n > 0")
 
 
-def test_ctrl_c_interrupts_a_worksheet_function_and_a_blocked_stream(console, needs_interrupt):
+def test_ctrl_c_interrupts_a_worksheet_function_and_a_blocked_stream(console):
     console.send(":call loops.spin\r")
     time.sleep(1.0)
     console.interrupt()
@@ -131,7 +125,12 @@ def test_ctrl_c_interrupts_a_worksheet_function_and_a_blocked_stream(console, ne
     out = console.expect_prompt()
     assert "no longer waiting" not in out
     assert "KeyboardInterrupt" in out or "(stream cancelled)" in out
-    assert "2" in console.run("1 + 1") and cp.kernel_alive(console.pid)
+    # Log lines of the failed stream may still come, each drawing the prompt again: wait for
+    # the answer itself.
+    console.send("1 + 1\r")
+    console.expect(r"\n2\r\n")
+    console.expect_prompt()
+    assert cp.kernel_alive(console.pid)
 
 
 @pytest.fixture

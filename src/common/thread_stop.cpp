@@ -18,9 +18,9 @@ bool interrupt_thread(unsigned long ident, PyObject *exception) {
     return true;
 }
 
-void withdraw_pending_stop() {
+bool withdraw_pending_stop() {
     if (PyThreadState_Get()->async_exc == nullptr) {
-        return;
+        return false;
     }
     static PyObject *noop = py::module_::import("builtins").attr("eval")("lambda: None").release().ptr();
     // Its first instruction raises the stop; whatever it raises is dropped.
@@ -28,6 +28,7 @@ void withdraw_pending_stop() {
     if (!result) {
         PyErr_Clear();
     }
+    return true;
 }
 
 }  // namespace tarnlet

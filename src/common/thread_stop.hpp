@@ -12,9 +12,10 @@ namespace tarnlet {
 // started, leaving its creator waiting for ever). Returns whether it was delivered.
 bool interrupt_thread(unsigned long ident, PyObject *exception);
 
-// Withdraws a stop delivered into this thread that has not been raised yet. Raising it
-// is the only clean way: clearing it by hand (or with SetAsyncExc(id, NULL)) would
-// leave the interpreter's "pending" signal set, and traced code then spins on it.
-void withdraw_pending_stop();
+// Withdraws a stop delivered into this thread that has not been raised yet, and says
+// whether there was one. Raising it is the only clean way: clearing it by hand (or with
+// SetAsyncExc(id, NULL)) would leave the interpreter's "pending" signal set, and traced
+// code then spins on it.
+bool withdraw_pending_stop();
 
 }  // namespace tarnlet

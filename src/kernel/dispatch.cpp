@@ -199,6 +199,7 @@ const std::unordered_map<std::string_view, Route> &routes() {
         {"debug_evaluate", inline_route(handle_debug_evaluate)},
         {"debug_update_breakpoints", inline_route(handle_debug_update_breakpoints)},
         {"sys_response", inline_route(handle_sys_response)},
+        {"interrupt_request", inline_route(handle_interrupt_request)},
         {"get_object_registry", inline_route(handle_get_object_registry)},
         {"set_hover_mode", inline_route(handle_set_hover_mode)},
     };

@@ -26,4 +26,7 @@ Coro handle_debug_update_breakpoints(py::object self, py::object message);
 // The answer to a worker's blocking request [sync_requests.cpp].
 Coro handle_sys_response(py::object self, py::object message);
 
+// KeyboardInterrupt into a running request's worker [interrupts.cpp].
+Coro handle_interrupt_request(py::object self, py::object message);
+
 }  // namespace tarnlet::kernel

@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "interrupts.hpp"
 #include "invocation.hpp"
 #include "streams.hpp"
 
@@ -37,9 +38,15 @@ Coro serve(Request run, py::object code, double start) {
         logf(Level::debug, "[Kernel] [Worker Thread %s] Executing code (request_id=%s)", thread, run.request_id);
         {
             const output::RequestScope streamed(target);
+            // execute answers what the code raises, an interrupt included.
+            InterruptibleRun running(run.self, run.request_id);
             *result = run.self.attr("executor")
                           .attr("execute")(code, py::arg("stdout_callback") = module_global("_request_stdout"),
                                            py::arg("stderr_callback") = module_global("_request_stderr"));
+            if (const py::object late = running.end(); late && is_dict(*result)) {
+                (*result)[py::str("success")] = false;
+                (*result)[py::str("error")] = error_record_of(late);
+            }
         }
         logf(Level::debug, "[Kernel] [Worker Thread %s] Execution completed (request_id=%s)", thread, run.request_id);
     });

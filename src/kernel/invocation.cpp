@@ -3,6 +3,7 @@
 #include <set>
 #include <string_view>
 
+#include "interrupts.hpp"
 #include "streams.hpp"
 
 namespace tarnlet::kernel::invocation {
@@ -109,7 +110,9 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
     {
         const output::CaptureScope captured(capture);
         try {
+            InterruptibleRun running(request.self, request.request_id);
             body(outcome);
+            outcome.failure = running.end();
         } catch (py::error_already_set &e) {
             // Any BaseException from user code (SystemExit, KeyboardInterrupt, ...) is this
             // call's failure: on a worker thread nothing of the kernel's own can be raised here,

@@ -4,7 +4,8 @@ One :class:`TarnletDebugger` serves one debug run.  The debugged function runs
 on a kernel worker thread inside :meth:`TarnletDebugger.runcall`; the kernel's
 listener thread drives it with :meth:`continue_execution`, :meth:`step_over`,
 :meth:`step_into`, :meth:`step_out`, :meth:`stop_debugging` and
-:meth:`evaluate_expression` while the worker waits.
+:meth:`evaluate_expression` while the worker waits, and :meth:`wake` wakes a paused
+worker so that it raises an interrupt delivered into its thread at once.
 
 Only frames of the workbook's in-memory modules are traced (code compiled
 under the file name "<virtual:NAME>"), so the standard library and
@@ -385,6 +386,12 @@ class TarnletDebugger(bdb.Bdb):
             self._stop_requested = True
             self._cond.notify_all()
         logger.info("[Debugger] Debug session stop requested")
+
+    def wake(self) -> None:
+        """Wake a paused worker at once, so that it raises what was delivered into its thread
+        (an interrupt) now rather than at its next poll; it pauses on otherwise."""
+        with self._cond:
+            self._cond.notify_all()
 
     # --------------------------------------------------------- inspection
     def evaluate_expression(self, expression: Any) -> dict:

@@ -70,6 +70,20 @@ class Deep:
         return '{"k": ' * self.depth + "{}" + "}" * self.depth
 
 
+class Digits:
+    """An integer literal of `count` digits: past 4300 the interpreter refuses to convert
+    it, so json.loads raises ValueError (not JSONDecodeError) for the frame."""
+
+    def __init__(self, count):
+        self.count = count
+
+    def __repr__(self):
+        return f"Digits({self.count})"
+
+    def text(self):
+        return "9" * self.count
+
+
 # What a peer can put in a field beyond a wrong type: each is a value json.loads returns.
 SPECIAL = ["\ud800", "a\udfffb", "\udc80\ud800", "\x00", "k1\x00h", math.nan, math.inf, -math.inf, 10 ** 400,
            -(10 ** 400), 2 ** 64, -(2 ** 64) - 1, 2 ** 63, Deep("list", 10000), Deep("dict", 10000),
@@ -94,7 +108,7 @@ def frame_text(value):
     marks = {}
 
     def marked(v):
-        if isinstance(v, Deep):
+        if isinstance(v, (Deep, Digits)):
             mark = f"k1deep{len(marks)}"
             marks[mark] = v.text()
             return mark
@@ -168,6 +182,18 @@ def test_nesting_too_deep_to_encode_goes_out_as_null_and_a_cycle_still_raises():
     cycle.append(cycle)
     with pytest.raises(ValueError):
         kmod.json_dumps({"k": cycle})
+
+
+async def test_an_integer_too_long_to_convert_is_refused_as_invalid_json(peer, caplog):
+    caplog.set_level(logging.ERROR, logger=KERNEL_LOGGER)
+    long_int = "9" * 5000
+    reply = await peer.ask('{"type": "add_path", "request_id": "k1h-long", "path": ' + long_int + "}")
+    assert reply == {"type": "error", "message": "Invalid JSON received"}
+    await peer.send({"type": "chunk", "chunk_id": "k1h-long", "chunk_index": 0, "total_chunks": 1,
+                     "data": '{"type": "add_path", "path": ' + long_int + "}"})
+    await peer.probe_next()
+    assert any(line.startswith("[Kernel] Failed to parse reassembled message: Exceeds the limit")
+               for line in kernel_peer.kernel_lines(caplog))
 
 
 def strict_json(text):
@@ -377,7 +403,12 @@ def test_a_kernel_process_takes_every_hostile_value_in_every_field(tmp_path):
               name: value}
              for kind in sorted(FIELDS) for name in FIELDS[kind] + ["request_id"] for i, value in enumerate(SPECIAL)]
     cases += [{"type": value} for value in SPECIAL]
-    undecodable = [c for c in cases if any(isinstance(v, Deep) and v.depth > 1000 for v in c.values())]
+    cases += [{"type": kind, "request_id": f"k1h-digits-{kind}", name: Digits(5000)}
+              for kind in sorted(FIELDS) for name in FIELDS[kind][:1]]
+    cases += [{"type": "chunk", "chunk_id": "k1h-digits", "chunk_index": 0, "total_chunks": 1,
+               "data": '{"type": "add_path", "path": ' + "9" * 5000 + "}"}]
+    undecodable = [c for c in cases
+                   if any(isinstance(v, Digits) or isinstance(v, Deep) and v.depth > 1000 for v in c.values())]
     expected = {c["request_id"] for c in cases if c not in undecodable and expects_answer(c)}
     with kernel_process(tmp_path) as (ws, proc, log_path):
         reader = Reader(ws)

@@ -84,8 +84,9 @@ class Digits:
         return "9" * self.count
 
 
+HOSTILE_TEXTS = ["\ud800", "a\udfffb", "\udc80\ud800", "\x00", "k1\x00h"]
 # What a peer can put in a field beyond a wrong type: each is a value json.loads returns.
-SPECIAL = ["\ud800", "a\udfffb", "\udc80\ud800", "\x00", "k1\x00h", math.nan, math.inf, -math.inf, 10 ** 400,
+SPECIAL = HOSTILE_TEXTS + [math.nan, math.inf, -math.inf, 10 ** 400,
            -(10 ** 400), 2 ** 64, -(2 ** 64) - 1, 2 ** 63, Deep("list", 10000), Deep("dict", 10000),
            Deep("list", 900), Deep("dict", 900)]
 WRONG = [None, True, False, 0, -1, 1.5, "", "k1~h", [], {}, ["\ud800"], {"\ud800": 1}, [math.nan, 10 ** 400],
@@ -194,6 +195,37 @@ async def test_an_integer_too_long_to_convert_is_refused_as_invalid_json(peer, c
     await peer.probe_next()
     assert any(line.startswith("[Kernel] Failed to parse reassembled message: Exceeds the limit")
                for line in kernel_peer.kernel_lines(caplog))
+
+
+PAUSING = """\
+def work():
+    total = 1
+    return total
+"""
+
+
+async def test_a_paused_debugger_takes_hostile_commands(peer):
+    mod = await peer.module(PAUSING, prefix="k1hdbg")
+    rid = "k1h-debug-run"
+    await peer.send({"type": "run_module", "debug": True, "module_name": mod, "function_name": "work",
+                     "args": [], "breakpoints": [{"module": mod, "line": 3}], "request_id": rid})
+    await peer.wait_type("debug_paused")
+    lines = ["\u00b2", "9" * 5000, "\ud800", "\x00", math.nan, math.inf, 10 ** 400, -(2 ** 64), [], {}, None]
+    entries = [{"module": mod, "line": line} for line in lines] + [{"module": mod, "lines": lines}]
+    entries += [{"module": text, "line": 2} for text in HOSTILE_TEXTS] + [{"condition": "\x00", "module": mod}]
+    for breakpoints in [entries, [Deep("list", 10000).build()], [Deep("dict", 10000).build()], [math.nan]]:
+        await peer.kernel.handle_message({"type": "debug_update_breakpoints", "breakpoints": breakpoints})
+    for i, expression in enumerate(HOSTILE_TEXTS + ["raise KeyboardInterrupt", "raise SystemExit(3)",
+                                                    "[" * 10000 + "]" * 10000, "9" * 5000]):
+        await peer.send({"type": "debug_evaluate", "expression": expression, "request_id": f"k1h-ev-{i}"})
+        reply = await peer.wait_type("debug_evaluate_result", request_id=f"k1h-ev-{i}")
+        assert isinstance(reply["error"], str), reply
+    for command in ["debug_step_over", "debug_step_into", "debug_step_out"]:
+        await peer.kernel.handle_message({"type": command, "request_id": Deep("dict", 10000).build()})
+    await peer.send({"type": "debug_continue"})
+    await peer.wait_type("debug_terminated", request_id=rid)
+    await peer.probe()
+    assert not peer.task.done()
 
 
 def strict_json(text):

@@ -28,145 +28,15 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import kernel_peer
+from tarnlet_master.devhost.hostile import (ANSWERED_INLINE, FIELDS, GOOD, HOSTILE, HOSTILE_TEXTS, MODULE,
+                                            MODULE_CODE, SPECIAL, WIRE_ONLY, Deep, build, expects_answer,
+                                            frame_text, is_answer, is_undecodable, strict_json)
 
 pytestmark = pytest.mark.timeout(600)
 
 T = 30
 WORKBOOK = "wb-hostile"
 KERNEL_LOGGER = "tarnlet_master.python_server.kernel"
-MODULE = "k1h_mod"
-MODULE_CODE = """\
-def f(*args, **kwargs):
-    print("f ran")
-    return list(args)
-
-def g(*args):
-    yield from args[:3]
-
-def on_event(*args):
-    return None
-"""
-
-
-class Deep:
-    """A nesting of `depth` lists or dicts, built when used: hypothesis prints the drawn
-    values of a failing example, and the repr of the real thing would exhaust recursion."""
-
-    def __init__(self, kind, depth):
-        self.kind, self.depth = kind, depth
-
-    def __repr__(self):
-        return f"Deep({self.kind!r}, {self.depth})"
-
-    def build(self):
-        value = [] if self.kind == "list" else {}
-        for _ in range(self.depth):
-            value = [value] if self.kind == "list" else {"k": value}
-        return value
-
-    def text(self):
-        if self.kind == "list":
-            return "[" * self.depth + "[]" + "]" * self.depth
-        return '{"k": ' * self.depth + "{}" + "}" * self.depth
-
-
-class Digits:
-    """An integer literal of `count` digits: past 4300 the interpreter refuses to convert
-    it, so json.loads raises ValueError (not JSONDecodeError) for the frame."""
-
-    def __init__(self, count):
-        self.count = count
-
-    def __repr__(self):
-        return f"Digits({self.count})"
-
-    def text(self):
-        return "9" * self.count
-
-
-HOSTILE_TEXTS = ["\ud800", "a\udfffb", "\udc80\ud800", "\x00", "k1\x00h"]
-# What a peer can put in a field beyond a wrong type: each is a value json.loads returns.
-SPECIAL = HOSTILE_TEXTS + [math.nan, math.inf, -math.inf, 10 ** 400,
-           -(10 ** 400), 2 ** 64, -(2 ** 64) - 1, 2 ** 63, Deep("list", 10000), Deep("dict", 10000),
-           Deep("list", 900), Deep("dict", 900)]
-WRONG = [None, True, False, 0, -1, 1.5, "", "k1~h", [], {}, ["\ud800"], {"\ud800": 1}, [math.nan, 10 ** 400],
-         {"k": [math.inf, "\x00"]}, [Deep("list", 10000)]]
-HOSTILE = SPECIAL + WRONG
-
-
-def build(value):
-    if isinstance(value, Deep):
-        return value.build()
-    if isinstance(value, list):
-        return [build(v) for v in value]
-    if isinstance(value, dict):
-        return {k: build(v) for k, v in value.items()}
-    return value
-
-
-def frame_text(value):
-    """The JSON text of a value that may hold deep nestings, which json.dumps cannot write."""
-    marks = {}
-
-    def marked(v):
-        if isinstance(v, (Deep, Digits)):
-            mark = f"k1deep{len(marks)}"
-            marks[mark] = v.text()
-            return mark
-        if isinstance(v, list):
-            return [marked(x) for x in v]
-        if isinstance(v, dict):
-            return {k: marked(x) for k, x in v.items()}
-        return v
-
-    text = json.dumps(marked(value))
-    for mark, deep in marks.items():
-        text = text.replace(json.dumps(mark), deep)
-    return text
-
-
-# Plausible values, so that a hostile one in another field gets past the first checks.
-GOOD = {
-    "code": "x = 1\nx.", "module_name": MODULE, "function_name": "f", "args": [1, "a"], "path": "/k1-hostile/p",
-    "old_paths": ["/k1-hostile/old"], "new_paths": ["/k1-hostile/new"], "paths": ["/k1-hostile/gone"],
-    "line": 2, "column": 2, "dirty_files": {MODULE: "y = 2\n"}, "workbook_id": WORKBOOK, "source": "ide",
-    "com_config": {}, "callable_id": "k1h-none", "expression": "1", "breakpoints": [], "debug": False,
-    "payload": {"requestId": "k1h-nobody"}, "requestId": "k1h-nobody", "mode": "compact",
-    "object_type": "Worksheet", "object_name": "Sheet1", "event_type": "Change", "is_com": False,
-    "chunk_id": "k1h-chunk", "chunk_index": 0, "total_chunks": 1, "data": '{"type": "k1h_nothing"}',
-}
-POSITION = ["code", "line", "column", "path", "workbook_id", "module_name", "dirty_files"]
-CALL = ["module_name", "function_name", "args", "workbook_id", "source"]
-# Every field that the kernel reads, per message type ("shutdown" ends the connection by design).
-FIELDS = {
-    "execution_request": ["code", "function_name", "source"],
-    "add_path": ["path"], "remove_path": ["path"], "reset_namespace": [], "reset_path": [],
-    "set_package_paths": ["old_paths", "new_paths"], "set_python_paths": ["old_paths", "new_paths"],
-    "unload_and_clear_paths": ["paths"], "update_module": ["module_name", "code"], "delete_module": ["module_name"],
-    "completion_request": POSITION, "signature_help_request": POSITION, "hover_request": POSITION,
-    "diagnostic_request": ["code", "workbook_id", "module_name"],
-    "custom_function_call": CALL, "run_module": CALL + ["debug", "breakpoints"],
-    "event_execution": ["module_name", "function_name", "args", "workbook_id", "object_type", "object_name",
-                        "event_type", "is_com"],
-    "com_event_config_update": ["com_config"], "python_function_call": ["callable_id", "args", "workbook_id"],
-    "execute_streaming_function": CALL, "cancel_streaming_function": [],
-    "debug_continue": [], "debug_step_over": [], "debug_step_into": [], "debug_step_out": [], "debug_stop": [],
-    "debug_evaluate": ["expression"], "debug_update_breakpoints": ["breakpoints"],
-    "sys_response": ["payload", "requestId"], "get_object_registry": [], "set_hover_mode": ["mode"],
-    "chunk": ["chunk_id", "chunk_index", "total_chunks", "data"],
-}
-# The types whose answer carries the request's id: any message but stream output counts.
-ANSWERED_BY_ID = {"execution_request", "completion_request", "signature_help_request", "hover_request",
-                  "diagnostic_request", "custom_function_call", "run_module", "event_execution",
-                  "python_function_call", "execute_streaming_function", "debug_evaluate"}
-# The types answered inline, before the next message is read, by one of these (or "error").
-ANSWERED_INLINE = {
-    "add_path": "path_added", "remove_path": "path_removed", "reset_namespace": "namespace_reset",
-    "reset_path": "path_reset", "set_package_paths": "package_paths_updated",
-    "set_python_paths": "python_paths_updated", "unload_and_clear_paths": "modules_unloaded",
-    "update_module": "module_updated", "delete_module": "module_deleted",
-    "get_object_registry": "object_registry_response", "set_hover_mode": "hover_mode_updated",
-}
 
 
 def test_nesting_too_deep_to_encode_goes_out_as_null_and_a_cycle_still_raises():
@@ -226,15 +96,6 @@ async def test_a_paused_debugger_takes_hostile_commands(peer):
     await peer.wait_type("debug_terminated", request_id=rid)
     await peer.probe()
     assert not peer.task.done()
-
-
-def strict_json(text):
-    """json.loads that refuses the NaN and Infinity literals. A lone surrogate may come as
-    a \\u escape, which is what the json module writes for one and what it reads back."""
-    def refuse(constant):
-        raise ValueError(f"not JSON: {constant}")
-    text.encode("utf-8")  # a raw lone surrogate could not even have been sent
-    return json.loads(text, parse_constant=refuse)
 
 
 # -- the property test: one in-process kernel on a loop of its own ---------------------------
@@ -302,20 +163,6 @@ def hostile_messages(draw):
     if target != "request_id" and draw(st.integers(0, 3)) > 0:
         message["request_id"] = "k1h-" + uuid.uuid4().hex
     return message
-
-
-def expects_answer(message):
-    """Whether the request's own id must come back: an event without a module or function
-    name is dropped with a log line, and a frame too deep to decode has no id to answer."""
-    if message["type"] not in ANSWERED_BY_ID or not str(message.get("request_id")).startswith("k1h-"):
-        return False
-    if message["type"] == "event_execution":
-        return bool(build(message.get("module_name", ""))) and bool(build(message.get("function_name", "")))
-    return True
-
-
-def is_answer(message, request_id):
-    return message.get("request_id") == request_id and message.get("type") not in kernel_peer.STREAMS
 
 
 @settings(max_examples=200, deadline=None, suppress_health_check=list(HealthCheck))
@@ -435,13 +282,12 @@ def test_a_kernel_process_takes_every_hostile_value_in_every_field(tmp_path):
               name: value}
              for kind in sorted(FIELDS) for name in FIELDS[kind] + ["request_id"] for i, value in enumerate(SPECIAL)]
     cases += [{"type": value} for value in SPECIAL]
-    cases += [{"type": kind, "request_id": f"k1h-digits-{kind}", name: Digits(5000)}
-              for kind in sorted(FIELDS) for name in FIELDS[kind][:1]]
-    cases += [{"type": "chunk", "chunk_id": "k1h-digits", "chunk_index": 0, "total_chunks": 1,
-               "data": '{"type": "add_path", "path": ' + "9" * 5000 + "}"}]
-    undecodable = [c for c in cases
-                   if any(isinstance(v, Digits) or isinstance(v, Deep) and v.depth > 1000 for v in c.values())]
-    expected = {c["request_id"] for c in cases if c not in undecodable and expects_answer(c)}
+    cases += [{"type": kind, "request_id": f"k1h-long-{kind}", name: value}
+              for kind in sorted(FIELDS) for name in FIELDS[kind][:1] for value in WIRE_ONLY]
+    cases += [{"type": "chunk", "chunk_id": "k1h-long", "chunk_index": 0, "total_chunks": 1,
+               "data": frame_text({"type": "add_path", "path": value})} for value in WIRE_ONLY]
+    undecodable = [c for c in cases if is_undecodable(c)]
+    expected = {c["request_id"] for c in cases if expects_answer(c)}
     with kernel_process(tmp_path) as (ws, proc, log_path):
         reader = Reader(ws)
         ws.send(json.dumps({"type": "update_module", "module_name": MODULE, "code": MODULE_CODE}))

@@ -9,6 +9,7 @@ is closed and cleaned up after the test. The helpers are imported from here as
 
 import asyncio
 import json
+import logging
 import sys
 import textwrap
 import threading
@@ -228,6 +229,24 @@ async def peer(request):
                          timeout=max(TIMEOUT, getattr(request.module, "TIMEOUT", TIMEOUT)))
     yield p
     await stop_peer(p)
+
+
+@pytest.fixture(scope="module")
+def bridge():
+    """One language bridge for a test module."""
+    from tarnlet_master.python_server import sensewire
+
+    sw = sensewire.Sensewire()
+    yield sw
+    sw.cleanup()
+
+
+@pytest.fixture
+def logs(caplog, request):
+    """The lines logged by the test module's LOGGER (the kernel's when it names none), debug level up."""
+    logger = getattr(request.module, "LOGGER", KERNEL_LOGGER)
+    caplog.set_level(logging.DEBUG, logger=logger)
+    return lambda: [r.getMessage() for r in caplog.records if r.name == logger]
 
 
 def types(messages):

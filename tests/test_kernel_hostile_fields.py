@@ -16,14 +16,11 @@ import gc
 import json
 import logging
 import math
-import os
-import subprocess
 import sys
 import threading
 import uuid
 
 import pytest
-import websockets.sync.server
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
@@ -211,44 +208,6 @@ def test_every_hostile_request_was_answered_and_every_frame_is_strict_json(hoste
 
 # -- one pass over a real socket into a kernel process ---------------------------------------
 
-KERNEL_MAIN = ("import asyncio, sys; from tarnlet_master.python_server.kernel import main; "
-               "asyncio.run(main('wb-hostile-proc', sys.argv[1], {'platform': 'web'}))")
-
-
-@contextlib.contextmanager
-def kernel_process(tmp_path):
-    connections = []
-    connected, stop = threading.Event(), threading.Event()
-
-    def handler(ws):
-        connections.append(ws)
-        connected.set()
-        stop.wait()
-
-    server = websockets.sync.server.serve(handler, "127.0.0.1", 0, max_size=None)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    log_path = tmp_path / "kernel.log"
-    # Started in a directory of its own, where "" and "." on sys.path hold nothing; so the
-    # import path has to be absolute.
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
-    with open(log_path, "wb") as log:
-        proc = subprocess.Popen([sys.executable, "-c", KERNEL_MAIN, str(server.socket.getsockname()[1])],
-                                stdout=subprocess.DEVNULL, stderr=log, cwd=tmp_path, env=env)
-    try:
-        assert connected.wait(60)
-        yield connections[0], proc, log_path
-    finally:
-        stop.set()
-        with contextlib.suppress(Exception):
-            connections[0].close()
-        try:
-            proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        server.shutdown()
-
-
 class Reader:
     """Every frame of the kernel, read on a thread so that the kernel never waits on us."""
 
@@ -288,7 +247,9 @@ def test_a_kernel_process_takes_every_hostile_value_in_every_field(tmp_path):
                "data": frame_text({"type": "add_path", "path": value})} for value in WIRE_ONLY]
     undecodable = [c for c in cases if is_undecodable(c)]
     expected = {c["request_id"] for c in cases if expects_answer(c)}
-    with kernel_process(tmp_path) as (ws, proc, log_path):
+    log_path = tmp_path / "kernel.log"
+    # In a directory of its own, where "" and "." on sys.path hold nothing of this test's.
+    with kernel_peer.kernel_process("wb-hostile-proc", log_path, {"platform": "web"}, cwd=tmp_path) as (ws, proc):
         reader = Reader(ws)
         ws.send(json.dumps({"type": "update_module", "module_name": MODULE, "code": MODULE_CODE}))
         reader.wait(lambda m: m.get("type") == "module_updated")

@@ -169,7 +169,10 @@ STREAMS = ("stdout", "stderr")
 def expects_answer(message: Dict[str, Any], prefix: str = "k1h-") -> bool:
     """Whether the request's own id must come back: an event without a module or function
     name is dropped with a log line, and a frame too deep to decode has no id to answer."""
-    if message.get("type") not in ANSWERED_BY_ID or not str(message.get("request_id")).startswith(prefix):
+    kind, request_id = message.get("type"), message.get("request_id")
+    if not isinstance(kind, str) or kind not in ANSWERED_BY_ID:
+        return False
+    if not isinstance(request_id, str) or not request_id.startswith(prefix):
         return False
     if is_undecodable(message):
         return False

@@ -30,15 +30,14 @@ import asyncio
 import json
 import os
 import statistics
-import subprocess
-import sys
 import tempfile
 import textwrap
 import time
 
 import websockets
 
-from benchlib import KERNEL_PEER, log_level, process_cpu_seconds, result
+from benchlib import (FLOOR_PRELUDE, KERNEL_PEER, end_process, log_level, process_cpu_seconds, result,
+                      start_peer_process)
 
 WORKBOOK = "wb-bench"
 MODULE = "bench_functions"
@@ -51,16 +50,7 @@ def values(n):
         yield i
 """
 
-FLOOR_PEER = textwrap.dedent("""\
-    import asyncio, json, sys
-    import websockets
-    try:
-        import orjson
-        def dumps(obj):
-            return orjson.dumps(obj).decode()
-    except ImportError:
-        dumps = json.dumps
-
+FLOOR_PEER = "import asyncio, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
     async def main(workbook_id, port):
         async with websockets.connect(f"ws://127.0.0.1:{port}/ws/kernel/{workbook_id}") as ws:
             async for raw in ws:
@@ -206,10 +196,8 @@ class Peer:
         options = {"compression": None} if self.compression == "none" else {}
         self.server = await websockets.serve(self.driver.handler, "127.0.0.1", 0, max_size=None, **options)
         port = self.server.sockets[0].getsockname()[1]
-        env = dict(os.environ, TARNLET_LOG_LEVEL=self.args.log_level)
         self.log = open(self.log_path, "w")
-        self.process = subprocess.Popen([sys.executable, "-c", self.source, WORKBOOK, str(port)], env=env,
-                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        self.process = start_peer_process(self.source, WORKBOOK, port, self.log, self.args.log_level)
         self.ws = await asyncio.wait_for(self.driver.connected, 60)
         await self.ws.send(json.dumps({"type": "update_module", "module_name": MODULE, "code": SOURCE}))
         await self.driver.expect(lambda m: m.get("type") == "module_updated")
@@ -218,11 +206,7 @@ class Peer:
 
     async def __aexit__(self, *exc):
         await self.ws.close()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        end_process(self.process)
         self.log.close()
         self.server.close()
         await self.server.wait_closed()

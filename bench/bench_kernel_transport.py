@@ -26,9 +26,7 @@ Prints RESULT lines (see bench/README.md).
 import argparse
 import asyncio
 import json
-import os
 import statistics
-import subprocess
 import sys
 import tempfile
 import textwrap
@@ -37,19 +35,11 @@ import uuid
 
 import websockets
 
-from benchlib import KERNEL_PEER, log_level, process_cpu_seconds, result
+from benchlib import FLOOR_PRELUDE, KERNEL_PEER, end_process, process_cpu_seconds, result, start_peer_process
 
 WORKBOOK = "wb-transport"
 
-FLOOR_PEER = textwrap.dedent("""\
-    import asyncio, json, sys, uuid
-    import websockets
-    try:
-        import orjson
-        def dumps(obj):
-            return orjson.dumps(obj).decode()
-    except ImportError:
-        dumps = json.dumps
+FLOOR_PEER = "import asyncio, json, sys, uuid\n" + FLOOR_PRELUDE + textwrap.dedent("""\
     CHUNK_SIZE = 65536
 
     async def send(ws, message):
@@ -168,24 +158,22 @@ async def run_peer(code, trips, size):
 
     async with websockets.serve(handler, "127.0.0.1", 0, max_size=None) as server:
         port = server.sockets[0].getsockname()[1]
-        env = dict(os.environ, TARNLET_LOG_LEVEL=log_level())
         # The log goes to a file, as cheap a reader as the Business Layer's pipe, and out of this output.
         with tempfile.TemporaryFile() as log:
-            proc = subprocess.Popen([sys.executable, "-c", code, WORKBOOK, str(port)], env=env, stderr=log)
+            proc = start_peer_process(code, WORKBOOK, port, log)
             try:
                 ws = await asyncio.wait_for(connected, 60)
                 results = await measure(ws, trips, size, proc.pid)
                 await ws.close()
                 done.set()
-                proc.wait(timeout=30)
+                end_process(proc, timeout=30)
             except BaseException:
                 log.seek(0)
                 sys.stderr.write(log.read()[-4000:].decode("utf-8", "replace"))
-                raise
-            finally:
                 if proc.poll() is None:
                     proc.kill()
                     proc.wait()
+                raise
     return results
 
 

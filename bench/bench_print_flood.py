@@ -21,7 +21,6 @@ import argparse
 import asyncio
 import importlib.util
 import json
-import os
 import subprocess
 import sys
 import tempfile
@@ -29,7 +28,7 @@ import time
 
 import websockets
 
-from benchlib import KERNEL_PEER, log_level, process_cpu_seconds, result
+from benchlib import KERNEL_PEER, end_process, log_level, process_cpu_seconds, result, start_peer_process
 
 WORKBOOK = "wb-print-flood"
 
@@ -78,9 +77,7 @@ class TarnletKernel:
         self.server = await websockets.serve(handler, "127.0.0.1", 0, max_size=None)
         port = self.server.sockets[0].getsockname()[1]
         self.log = tempfile.TemporaryFile()  # as cheap a reader of the log as the Business Layer's pipe
-        self.process = subprocess.Popen([sys.executable, "-c", KERNEL_PEER, WORKBOOK, str(port)],
-                                        env=dict(os.environ, TARNLET_LOG_LEVEL=log_level()),
-                                        stdout=subprocess.DEVNULL, stderr=self.log)
+        self.process = start_peer_process(KERNEL_PEER, WORKBOOK, port, self.log)
         self.ws = await asyncio.wait_for(connected, 60)
         self.chunks = {}
         await self.flood(10, "warm-up", timeout=60)
@@ -88,11 +85,7 @@ class TarnletKernel:
 
     async def __aexit__(self, *exc):
         await self.ws.close()
-        try:
-            self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
+        end_process(self.process)
         if exc[0] is not None:
             self.log.seek(0)
             sys.stderr.write(self.log.read()[-4000:].decode("utf-8", "replace"))

@@ -1,6 +1,8 @@
 """Helpers shared by the bench_*.py scripts (this file is not a benchmark itself)."""
 
 import os
+import subprocess
+import sys
 
 # The kernel process, started through its real entry as the Business Layer starts it.
 KERNEL_PEER = """\
@@ -8,6 +10,36 @@ import asyncio, sys
 from tarnlet_master.python_server import kernel
 asyncio.run(kernel.main(sys.argv[1], sys.argv[2], {"platform": "web"}))
 """
+
+
+# The start of a floor peer's source: the websockets client and the fastest JSON encoder there is.
+FLOOR_PRELUDE = """\
+import websockets
+try:
+    import orjson
+    def dumps(obj):
+        return orjson.dumps(obj).decode()
+except ImportError:
+    dumps = json.dumps
+"""
+
+
+def start_peer_process(source, workbook, port, log, level=None):
+    """A peer process (a kernel or a floor peer) running `source` with the workbook id and
+    the port as its arguments, at kernel log level `level` (this run's by default); its
+    stderr goes to `log`."""
+    return subprocess.Popen([sys.executable, "-c", source, workbook, str(port)],
+                            env=dict(os.environ, TARNLET_LOG_LEVEL=level or log_level()),
+                            stdout=subprocess.DEVNULL, stderr=log)
+
+
+def end_process(process, timeout=10):
+    """Waits for a process whose connection was closed; kills it when it has not ended in `timeout` seconds."""
+    try:
+        process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
 
 
 def log_level(default="INFO"):

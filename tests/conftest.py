@@ -8,7 +8,11 @@ is closed and cleaned up after the test. The helpers are imported from here as
 """
 
 import asyncio
+import contextlib
 import json
+import logging
+import os
+import subprocess
 import sys
 import textwrap
 import threading
@@ -183,6 +187,47 @@ class Peer:
         return self.of(request_id)
 
 
+KERNEL_MAIN = ("import asyncio, json, sys; from tarnlet_master.python_server.kernel import main; "
+               "asyncio.run(main(sys.argv[1], sys.argv[2], json.loads(sys.argv[3])))")
+
+
+@contextlib.contextmanager
+def kernel_process(workbook, log_path, connection_args=None, cwd=None):
+    """A kernel process started through main and connected to a synchronous websockets
+    server: yields (connection, process); the kernel's log goes to `log_path`. Started in
+    `cwd`, it gets an absolute import path."""
+    import websockets.sync.server
+
+    connections, connected, stop = [], threading.Event(), threading.Event()
+
+    def handler(ws):
+        connections.append(ws)
+        connected.set()
+        stop.wait()
+
+    server = websockets.sync.server.serve(handler, "127.0.0.1", 0, max_size=None)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
+    args = [workbook, str(server.socket.getsockname()[1]), json.dumps(connection_args or {})]
+    with open(log_path, "wb") as log:
+        proc = subprocess.Popen([sys.executable, "-c", KERNEL_MAIN, *args], stdout=subprocess.DEVNULL,
+                                stderr=log, cwd=cwd, env=env)
+    try:
+        assert connected.wait(60), "the kernel did not connect"
+        yield connections[0], proc
+    finally:
+        stop.set()
+        for ws in connections:
+            with contextlib.suppress(Exception):
+                ws.close()
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        server.shutdown()
+
+
 def join_bridge_threads():
     """The language bridge of every kernel warms jedi up on a thread of its own; jedi is
     not thread-safe, so let those finish before another test's kernel uses jedi."""
@@ -228,6 +273,24 @@ async def peer(request):
                          timeout=max(TIMEOUT, getattr(request.module, "TIMEOUT", TIMEOUT)))
     yield p
     await stop_peer(p)
+
+
+@pytest.fixture(scope="module")
+def bridge():
+    """One language bridge for a test module."""
+    from tarnlet_master.python_server import sensewire
+
+    sw = sensewire.Sensewire()
+    yield sw
+    sw.cleanup()
+
+
+@pytest.fixture
+def logs(caplog, request):
+    """The lines logged by the test module's LOGGER (the kernel's when it names none), debug level up."""
+    logger = getattr(request.module, "LOGGER", KERNEL_LOGGER)
+    caplog.set_level(logging.DEBUG, logger=logger)
+    return lambda: [r.getMessage() for r in caplog.records if r.name == logger]
 
 
 def types(messages):

@@ -1,23 +1,17 @@
 """The dispatcher's housekeeping branches, its refusals of wrongly typed fields, and a property test."""
 
-import contextlib
 import importlib
 import json
 import logging
-import os
-import queue
-import subprocess
 import sys
-import threading
 import types
 import uuid
 
 import pytest
-import websockets
-import websockets.sync.server
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+import kernel_peer
 import tarnlet_master.python_server.kernel as kmod
 from tarnlet_master.python_server.debugger import TarnletDebugger
 from tarnlet_master.python_server.win32_event_manager import Win32ComEventRegistrar
@@ -286,38 +280,12 @@ async def test_wrongly_typed_fields_are_answered_and_serving_goes_on(peer, messa
 
 # -- every message type, with random and wrongly typed fields --------------------------------
 
-KERNEL_MAIN = ("import asyncio, sys; from tarnlet_master.python_server.kernel import main; "
-               "asyncio.run(main('wb-prop', sys.argv[1], {}))")
-
-
 @pytest.fixture(scope="module")
 def kernel_process(tmp_path_factory):
     """A kernel process started through main, connected to a synchronous websockets server."""
-    connections, stop = queue.Queue(), threading.Event()
-
-    def handler(ws):
-        connections.put(ws)
-        stop.wait()
-
-    server = websockets.sync.server.serve(handler, "127.0.0.1", 0)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
     log_path = tmp_path_factory.mktemp("kernel") / "kernel.log"
-    with open(log_path, "wb") as log:
-        proc = subprocess.Popen([sys.executable, "-c", KERNEL_MAIN, str(server.socket.getsockname()[1])],
-                                stderr=log, env=dict(os.environ))
-    try:
-        ws = connections.get(timeout=60)
+    with kernel_peer.kernel_process("wb-prop", log_path) as (ws, proc):
         yield ws, proc, log_path
-    finally:
-        stop.set()
-        with contextlib.suppress(Exception):
-            ws.close()
-        try:
-            proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
-        server.shutdown()
 
 
 def wait_for(ws, wanted_type, request_id=None):

@@ -3,7 +3,6 @@ websockets peer, answering through the real language bridge."""
 
 import asyncio
 import json
-import logging
 import sys
 
 import pytest
@@ -30,12 +29,6 @@ async def peer(peer):
     await peer.ask({"type": "update_module", "module_name": "LangHelpers", "code": HELPERS}, "module_updated")
     yield peer
     await peer.ask({"type": "delete_module", "module_name": "LangHelpers"}, "module_deleted")
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=KERNEL_LOGGER)
-    return lambda: [r.getMessage() for r in caplog.records if r.name == KERNEL_LOGGER]
 
 
 async def test_completion_uses_saved_modules_and_unsaved_texts(peer, logs):

@@ -1,6 +1,9 @@
 """Streaming (generator) functions: one message per value, cancellation, module sync."""
 
+import asyncio
 import logging
+
+import pytest
 
 import kernel_peer as ip
 
@@ -165,3 +168,48 @@ async def test_wrongly_typed_fields_end_the_stream_not_the_kernel(peer):
     assert (await finished(peer, "st-late"))[-1]["done"] is True
     assert peer.kernel._canceled_streaming_requests == set()
     assert not peer.task.done()
+
+
+FLOODING = """\
+import base64, os
+
+def flood(n, size):
+    # Random text: the connection compresses, and repeated text would hardly fill a buffer.
+    for i in range(n):
+        yield base64.b64encode(os.urandom(size)).decode()
+"""
+
+
+async def test_a_peer_that_stops_reading_ends_the_stream_as_failed_by_the_send_time_out(peer):
+    mod = await peer.module(FLOODING)
+    peer.reading.clear()  # frames back up until the kernel's send waits longer than its second
+    rid = await stream(peer, mod, "flood", [200, 750000])
+    await asyncio.sleep(5)
+    peer.reading.set()
+    msgs = await finished(peer, rid)
+    assert msgs[-1] == {"type": "streaming_function_result", "request_id": rid, "error": "TimeoutError",
+                        "done": True, "workbook_id": WB}
+    sent = msgs[:-1]
+    assert 0 < len(sent) < 200 and all(m["done"] is False for m in sent)
+    await peer.probe()
+    assert results(peer, rid) == msgs  # nothing of the stream comes after its end
+
+
+@pytest.mark.parametrize("failure", [ConnectionResetError(), TimeoutError(), RuntimeError("send broke")])
+async def test_any_failed_send_ends_the_stream_as_failed_never_as_done(peer, failure):
+    mod = await peer.module(GENERATORS)
+    original = peer.kernel.send_message
+
+    async def send_message(message):
+        if message.get("type") == "streaming_function_result" and message.get("result") == 1:
+            raise failure
+        await original(message)
+
+    peer.kernel.send_message = send_message  # the worker looks it up on the kernel for each value
+    try:
+        rid = await stream(peer, mod, "count", [3])
+        msgs = await finished(peer, rid)
+    finally:
+        del peer.kernel.send_message
+    assert [m.get("result") for m in msgs] == [0, None]
+    assert msgs[-1]["error"] == (str(failure) or type(failure).__name__) and msgs[-1]["done"] is True

@@ -1,6 +1,5 @@
 """Completions over real workbook modules in the bridge's workspace, through real jedi."""
 
-import logging
 import os
 from collections import OrderedDict
 from types import SimpleNamespace
@@ -34,19 +33,6 @@ __dunder__ = 2
 '''
 
 MODULES = {"Helpers": HELPERS, "Report": "import Helpers\n\nRESULT = Helpers.add(1)\n"}
-
-
-@pytest.fixture(scope="module")
-def bridge():
-    sw = sensewire.Sensewire()
-    yield sw
-    sw.cleanup()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return lambda: [r.getMessage() for r in caplog.records if r.name == LOGGER]
 
 
 def complete(bridge, code, line=None, column=None, **kwargs):

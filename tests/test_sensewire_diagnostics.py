@@ -1,6 +1,5 @@
 """Diagnostics: syntax errors, pyflakes lint and unresolved imports, with real pyflakes."""
 
-import logging
 import sys
 
 import pytest
@@ -9,19 +8,6 @@ from tarnlet_master.python_server import sensewire
 
 LOGGER = "tarnlet_master.python_server.sensewire"
 KEYS = ["startLineNumber", "startColumn", "endLineNumber", "endColumn", "message", "severity"]
-
-
-@pytest.fixture(scope="module")
-def bridge():
-    sw = sensewire.Sensewire()
-    yield sw
-    sw.cleanup()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return lambda: [r.getMessage() for r in caplog.records if r.name == LOGGER]
 
 
 def diagnose(bridge, code, module_name=None):

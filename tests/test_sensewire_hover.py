@@ -1,11 +1,9 @@
 """Hover in both modes, the help fallback, and signature help, through real jedi."""
 
-import logging
 from types import SimpleNamespace
 
 import pytest
 
-from tarnlet_master.python_server import sensewire
 
 LOGGER = "tarnlet_master.python_server.sensewire"
 OPEN, CLOSE, SEP = "```python\n", "\n```", "\n\n---\n\n"
@@ -32,13 +30,6 @@ LIMIT = 10
 MODULES = {"Helpers": HELPERS}
 
 
-@pytest.fixture(scope="module")
-def bridge():
-    sw = sensewire.Sensewire()
-    yield sw
-    sw.cleanup()
-
-
 @pytest.fixture
 def mode(bridge):
     def set_mode(name):
@@ -46,12 +37,6 @@ def mode(bridge):
 
     yield set_mode
     bridge.set_hover_mode("compact")
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return lambda: [r.getMessage() for r in caplog.records if r.name == LOGGER]
 
 
 def hover_value(bridge, code, line, column, **kwargs):

@@ -1,7 +1,6 @@
 """The language bridge survives what a frame can carry and ends its process cleanly:
 hostile text in every field, and no warm-up left running when the interpreter exits."""
 
-import logging
 import os
 import subprocess
 import sys
@@ -14,19 +13,6 @@ from tarnlet_master.python_server import sensewire
 
 LOGGER = "tarnlet_master.python_server.sensewire"
 HOSTILE_TEXTS = ["\ud800", "\udfff\ud800", "a\x00b", "\x00", "x\udc80y"]
-
-
-@pytest.fixture(scope="module")
-def bridge():
-    sw = sensewire.Sensewire()
-    yield sw
-    sw.cleanup()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return lambda: [r.getMessage() for r in caplog.records if r.name == LOGGER]
 
 
 def run_python(code, timeout=120):

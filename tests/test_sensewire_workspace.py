@@ -18,24 +18,11 @@ from tarnlet_master.python_server import sensewire
 LOGGER = "tarnlet_master.python_server.sensewire"
 
 
-@pytest.fixture(scope="module")
-def bridge():
-    sw = sensewire.Sensewire()
-    yield sw
-    sw.cleanup()
-
-
 @pytest.fixture
 def fresh():
     sw = sensewire.Sensewire()
     yield sw
     sw.cleanup()
-
-
-@pytest.fixture
-def logs(caplog):
-    caplog.set_level(logging.DEBUG, logger=LOGGER)
-    return lambda: [r.getMessage() for r in caplog.records if r.name == LOGGER]
 
 
 def workspace(sw):

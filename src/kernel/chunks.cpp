@@ -12,9 +12,7 @@ constexpr long long kMaxTotalChunks = 65536;
 bool is_int(const py::handle &obj) { return PyLong_Check(obj.ptr()) != 0; }
 
 // A chunk id has to work as a dict key.
-bool is_valid_chunk_id(const py::handle &obj) {
-    return is_str(obj) || is_int(obj) || PyFloat_Check(obj.ptr()) != 0;
-}
+bool is_valid_chunk_id(const py::handle &obj) { return is_str(obj) || is_int(obj) || PyFloat_Check(obj.ptr()) != 0; }
 
 Coro handle_chunk_message(py::object self, py::object message) {
     py::object chunk_id = field(message, "chunk_id", py::none());
@@ -89,8 +87,9 @@ Coro handle_chunk_message(py::object self, py::object message) {
     try {
         decoded = module_global("json").attr("loads")(text);
     } catch (py::error_already_set &e) {
-        // Nesting deep enough to exhaust the decoder's recursion is as unreadable as bad JSON.
-        if (!e.matches(module_global("json").attr("JSONDecodeError")) && !e.matches(PyExc_RecursionError)) {
+        // Nesting deep enough to exhaust the decoder's recursion, or an integer longer than
+        // the interpreter converts (a ValueError), is as unreadable as bad JSON.
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) {
             throw;
         }
         log_error("[Kernel] Failed to parse reassembled message: " + error_text(e));

@@ -120,10 +120,11 @@ py::dict error_reply(const char *text) {
 
 // True when the error means the frame's text is not readable JSON.
 bool is_undecodable(const py::error_already_set &e) {
-    // UnicodeDecodeError: a binary frame that is not UTF-8; RecursionError: nesting
-    // too deep for the decoder. Neither is a message, and neither may end the kernel.
-    return e.matches(module_global("json").attr("JSONDecodeError")) || e.matches(PyExc_UnicodeDecodeError) ||
-           e.matches(PyExc_RecursionError);
+    // Besides JSONDecodeError, json.loads raises ValueError for an integer longer than
+    // the interpreter converts (4300 digits by default), UnicodeDecodeError (a ValueError
+    // too) for a binary frame that is not UTF-8, and RecursionError for nesting too deep
+    // for the decoder. None is a message, and none may end the kernel.
+    return e.matches(PyExc_ValueError) || e.matches(PyExc_RecursionError);
 }
 
 Coro listen(py::object self) {

@@ -54,11 +54,6 @@ py::object take_buffered(const py::object &buffer, Py_ssize_t n) {
 // Suspends once, as a bare `yield` would.
 py::object yield_once() { return import("asyncio").attr("sleep")(0); }
 
-[[noreturn]] void raise_error(const py::object &cls, const std::string &text) {
-    PyErr_SetObject(cls.ptr(), py::str(text).ptr());
-    throw py::error_already_set();
-}
-
 // bytes(data) for the bytearray pieces the reader hands out.
 py::object to_bytes(const py::object &data) {
     PyObject *copy = PyBytes_FromObject(data.ptr());
@@ -107,7 +102,7 @@ Py_ssize_t inflate(const py::object &decoder, py::object data, Py_ssize_t limit,
         if (!e.matches(import("zlib").attr("error"))) {
             throw;
         }
-        raise_error(protocol_error, "decompression failed");
+        raise_error(protocol_error.ptr(), "decompression failed");
     }
     return total;
 }
@@ -161,7 +156,7 @@ Coro parse(py::object self) {
             const py::object buffer = reader.attr("buffer");
             const bool buffered = PyByteArray_Check(buffer.ptr()) && PyByteArray_GET_SIZE(buffer.ptr()) > 0;
             if (!buffered && py::bool_(co_await yield_from(reader.attr("at_eof")()))) {
-                raise_error(py::reinterpret_borrow<py::object>(PyExc_EOFError), "unexpected end of stream");
+                raise_error(PyExc_EOFError, "unexpected end of stream");
             }
             py::object head = take_buffered(reader.attr("buffer"), 2);
             if (!head) {
@@ -180,10 +175,10 @@ Coro parse(py::object self) {
                 if (!e.matches(PyExc_ValueError)) {
                     throw;
                 }
-                raise_error(protocol_error, "invalid opcode");
+                raise_error(protocol_error.ptr(), "invalid opcode");
             }
             if ((head2 & 0x80) != 0) {
-                raise_error(protocol_error, "incorrect masking");  // a server never masks
+                raise_error(protocol_error.ptr(), "incorrect masking");  // a server never masks
             }
             uint64_t length = head2 & 0x7F;
             if (length >= 126) {
@@ -202,7 +197,7 @@ Coro parse(py::object self) {
             if (opcode >= 8) {
                 // Control frames are small by rule; anything longer is refused before reading.
                 if (length > 125) {
-                    raise_error(protocol_error, "control frame too long");
+                    raise_error(protocol_error.ptr(), "control frame too long");
                 }
                 py::object data = take_buffered(reader.attr("buffer"), static_cast<Py_ssize_t>(length));
                 if (!data) {
@@ -219,14 +214,14 @@ Coro parse(py::object self) {
             }
 
             if (rsv23) {
-                raise_error(protocol_error, "reserved bits must be 0");
+                raise_error(protocol_error.ptr(), "reserved bits must be 0");
             }
             if (opcode == kCont) {
                 if (!in_message && !refusing) {
-                    raise_error(protocol_error, "unexpected continuation frame");
+                    raise_error(protocol_error.ptr(), "unexpected continuation frame");
                 }
                 if (rsv1) {
-                    raise_error(protocol_error,
+                    raise_error(protocol_error.ptr(),
                                 compressed ? "RSV1 bit set in continuation frame" : "reserved bits must be 0");
                 }
                 if (compressed && fin) {
@@ -234,10 +229,10 @@ Coro parse(py::object self) {
                 }
             } else {
                 if (in_message || refusing) {
-                    raise_error(protocol_error, "expected a continuation frame");
+                    raise_error(protocol_error.ptr(), "expected a continuation frame");
                 }
                 if (rsv1 && deflate.is_none()) {
-                    raise_error(protocol_error, "reserved bits must be 0");
+                    raise_error(protocol_error.ptr(), "reserved bits must be 0");
                 }
                 compressed = rsv1;
                 message_opcode = opcode;
@@ -357,7 +352,7 @@ Coro parse(py::object self) {
     }
     // After a failure fail() has put discard() in the parser's place; stay suspended.
     co_await yield_once();
-    raise_error(py::reinterpret_borrow<py::object>(PyExc_AssertionError), "parse() shouldn't step after error");
+    raise_error(PyExc_AssertionError, "parse() shouldn't step after error");
 }
 
 }  // namespace

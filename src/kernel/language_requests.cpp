@@ -12,19 +12,14 @@
 #include <cmath>
 #include <string>
 
-#include "messages.hpp"
 #include "language_worker.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {
 
 // Seconds a language request may take from its arrival to its answer.
 constexpr double DEFAULT_LANGUAGE_REQUEST_TIMEOUT = 10.0;
-
-// message.get(key, default), as Python reads a field.
-py::object read(const py::object &message, const char *key, py::object fallback) {
-    return message.attr("get")(key, std::move(fallback));
-}
 
 // len(obj) as text, or "0" for an object without a length: a wrongly typed field
 // still gets its log line.
@@ -225,10 +220,10 @@ Coro handle_hover_request(py::object self, py::object message) {
 }
 
 Coro handle_diagnostic_request(py::object self, py::object message) {
-    py::object request_id = read(message, "request_id", py::none());
-    py::object code = read(message, "code", py::str(""));
-    py::object workbook_id = read(message, "workbook_id", py::none());
-    py::object module_name = read(message, "module_name", py::none());
+    py::object request_id = field(message, "request_id", py::none());
+    py::object code = field(message, "code", py::str(""));
+    py::object workbook_id = field(message, "workbook_id", py::none());
+    py::object module_name = field(message, "module_name", py::none());
     log_debug("[LSP] Diagnostic request: code_length=" + length_text(code) + ", module=" + text_of(module_name));
     start(
         self, "get_diagnostics", "diagnostic_request",

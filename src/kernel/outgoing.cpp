@@ -120,7 +120,13 @@ py::object decode_utf8(const py::handle &bytes) {
     return py::reinterpret_steal<py::object>(text);
 }
 
-// A copy of `obj` with every NaN or infinite float replaced by None, as orjson writes them.
+// Containers nested deeper than this go out as null. orjson stops at 255 levels and the
+// json module at the interpreter's recursion limit, so an echoed field nested deeper
+// (a peer's request_id of 10,000 lists) could otherwise not be written at all.
+constexpr size_t kMaxEncodedDepth = 200;
+
+// A copy of `obj` with every NaN or infinite float replaced by None, as orjson writes them,
+// and every container deeper than kMaxEncodedDepth replaced by None too.
 // Dict keys stay: the json module writes a float key as the text "NaN", which is valid JSON.
 // A container already on the path is left as it is, so the encoder still reports a cycle.
 py::object finite_copy(const py::handle &obj, std::vector<PyObject *> &path) {
@@ -131,6 +137,9 @@ py::object finite_copy(const py::handle &obj, std::vector<PyObject *> &path) {
     const bool is_sequence = PyList_Check(obj.ptr()) != 0 || PyTuple_Check(obj.ptr()) != 0;
     if ((!is_dict && !is_sequence) || std::find(path.begin(), path.end(), obj.ptr()) != path.end()) {
         return py::reinterpret_borrow<py::object>(obj);
+    }
+    if (path.size() >= kMaxEncodedDepth) {
+        return py::none();
     }
     path.push_back(obj.ptr());
     py::object copy;
@@ -151,14 +160,15 @@ py::object finite_copy(const py::handle &obj, std::vector<PyObject *> &path) {
     return copy;
 }
 
-// json.dumps with the module's defaults, except that NaN and infinities become null: the
-// bare literals NaN and Infinity are not JSON, and the peer's parser would refuse the frame.
+// json.dumps with the module's defaults, except that NaN and infinities become null (the
+// bare literals NaN and Infinity are not JSON, and the peer's parser would refuse the
+// frame), and so does nesting too deep to encode.
 py::object json_module_dumps(const py::object &obj) {
     py::object dumps = module_global("json").attr("dumps");
     try {
         return dumps(obj, py::arg("allow_nan") = false);
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ValueError)) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) {
             throw;
         }
     }

@@ -272,10 +272,6 @@ RequestScope::~RequestScope() {
 namespace {
 using output::Stream;
 
-// True for an exception that output forwarding swallows; BaseExceptions such as
-// KeyboardInterrupt still reach the writer.
-bool is_ordinary(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
-
 void init_base(const py::object &self) { py::module_::import("io").attr("TextIOBase").attr("__init__")(self); }
 
 void capture_init(py::object self, py::object on_write) {

@@ -113,8 +113,16 @@ def _line_from_value(value: Any) -> Optional[int]:
         return None
     if isinstance(value, float) and value.is_integer():
         value = int(value)
-    if isinstance(value, str) and value.strip().isdigit():
-        value = int(value.strip())
+    if isinstance(value, str):
+        # isdigit() also holds for "²", which int() refuses, and int() refuses more than
+        # the interpreter's digit limit: neither may fail a breakpoint update.
+        text = value.strip()
+        if not (text.isascii() and text.isdigit()):
+            return None
+        try:
+            value = int(text)
+        except ValueError:
+            return None
     if isinstance(value, int) and value >= 1:
         return value
     return None
@@ -413,7 +421,9 @@ class TarnletDebugger(bdb.Bdb):
             if not is_expression:
                 value = None
             return {"result": _safe_repr(value), "value_type": type(value).__name__, "error": None}
-        except (Exception, SystemExit) as exc:
+        except BaseException as exc:
+            # The expression is user code: whatever it raises (KeyboardInterrupt, GeneratorExit
+            # included) is its result, never the end of the loop thread that evaluates it.
             return {"result": None, "value_type": None, "error": f"{type(exc).__name__}: {exc}"}
 
     def _frame_info(self, frame) -> dict:

@@ -158,7 +158,17 @@ class Storm:
                     else:
                         counts[f"{self.printers[tag]} -> {'process stdout' if request_id is None else 'another id'}"] += 1
         counts["delivered under their own id"] = delivered
-        counts["lost (under no id at all)"] = len(self.printers) * PRINT_LINES - sum(counts.values())
+        # A printer that failed before printing (the storm may have replaced its module or
+        # cleared the namespace) printed nothing: its lines are not lost.
+        failed = {m.get("request_id") for session in self.sessions for m in session.received
+                  if isinstance(m.get("request_id"), str) and m["request_id"] in self.printers
+                  and is_answer(m, m["request_id"])
+                  and (m.get("success") is False or m.get("status") == "error"
+                       or str(m.get("type", "")).endswith("error"))}
+        printed = {tag for tag in self.printers if tag not in failed}
+        counts["printers that failed (nothing printed)"] = len(failed)
+        counts["lost (under no id at all)"] = len(printed) * PRINT_LINES - sum(
+            count for key, count in counts.items() if not key.startswith("printers that failed"))
         return counts
 
     async def run(self) -> int:

@@ -1,11 +1,12 @@
 """Whether permessage-deflate pays for itself on the kernel's small frames.
 
 websockets offers permessage-deflate by default and accepts it when the other side offers it,
-so the kernel's connection compresses every frame, also on loopback. Here the host (this
-process) accepts it for one connection and refuses it for the other (compression=None), for
-two kinds of peer, each in a process of its own:
+so a connection compresses every frame, also on loopback. The kernel offers it only when its
+WEBSOCKET_COMPRESSION is "deflate"; here it is set so for both of the kernel's connections. The
+host (this process) accepts it for one connection and refuses it for the other
+(compression=None), for two kinds of peer, each in a process of its own:
 
-* the kernel, started through its real entry `main`;
+* the kernel, started through its real entry `main`, offering permessage-deflate;
 * the bare websockets client of bench_invocation.py, which sends the same replies and does
   nothing else (the same traffic without the kernel's work).
 
@@ -30,6 +31,12 @@ from bench_invocation import FLOOR_PEER, Peer, add_arguments, run_calls
 from benchlib import KERNEL_PEER, result
 
 WINDOW = 100
+
+# The kernel as KERNEL_PEER starts it, but offering permessage-deflate.
+DEFLATE_KERNEL_PEER = KERNEL_PEER.replace(
+    "from tarnlet_master.python_server import kernel\n",
+    "from tarnlet_master.python_server import kernel\nkernel.WEBSOCKET_COMPRESSION = 'deflate'\n")
+assert DEFLATE_KERNEL_PEER != KERNEL_PEER
 
 
 async def measure(peer, args):
@@ -58,7 +65,7 @@ async def main():
     log_dir = tempfile.mkdtemp(prefix="bench_deflate_")
 
     best = {}
-    peers = [(kind, compression, source) for kind, source in (("kernel", KERNEL_PEER), ("bare", FLOOR_PEER))
+    peers = [(kind, compression, source) for kind, source in (("kernel", DEFLATE_KERNEL_PEER), ("bare", FLOOR_PEER))
              for compression in ("deflate", "none")]
     opened = []
     try:

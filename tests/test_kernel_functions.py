@@ -188,3 +188,66 @@ async def test_run_module_without_debug_is_a_custom_function_call(peer):
                      "request_id": "r-run", "workbook_id": WB})
     result = await peer.wait_type("execution_result", request_id="r-run")
     assert result["result"] == 3 and result["source"] == "ide"
+
+
+async def test_answers_go_through_a_replaced_send_path(peer, monkeypatch):
+    mod = await peer.module(FUNCTIONS)
+    kernel = peer.kernel
+    seen = []
+    own_send = kernel.send_message
+
+    async def on_instance(message):
+        seen.append(("instance", message["type"]))
+        await own_send(message)
+
+    monkeypatch.setattr(kernel, "send_message", on_instance, raising=False)
+    msgs = await peer.call(mod, "add", [1, 2])
+    assert ip.types(msgs) == ["result_output", "execution_result", "function_execution_result"]
+    assert seen == [("instance", t) for t in ip.types(msgs)]
+    monkeypatch.delattr(kernel, "send_message")
+
+    seen.clear()
+    own_direct = type(kernel)._send_message_direct
+
+    async def on_class(self, message):
+        seen.append(("class", message["type"]))
+        await own_direct(self, message)
+
+    monkeypatch.setattr(type(kernel), "_send_message_direct", on_class)
+    msgs = await peer.call(mod, "fails", ["x"])
+    answers = ip.types(ip.without_streams(msgs))
+    assert answers == ["execution_error", "function_execution_result"]
+    assert [t for _, t in seen if t in answers] == answers
+
+
+async def test_a_call_logs_its_names_and_its_outcome(peer, monkeypatch):
+    import logging
+
+    import tarnlet_master.python_server.kernel as kmod
+
+    mod = await peer.module(FUNCTIONS)
+    heard = []
+
+    class Recording(logging.Handler):
+        def emit(self, record):
+            heard.append((record.levelname, record.getMessage()))
+
+    handler = Recording()
+    kmod.logger.addHandler(handler)
+    try:
+        await peer.call(mod, "add", [1, 2], request_id="r-log")
+        # A name that is not valid UTF-8 is logged with the lone surrogate escaped.
+        await peer.call(mod, "fails\udcff", request_id="r-bad")
+    finally:
+        kmod.logger.removeHandler(handler)
+    assert ("INFO", f"[Kernel] Received custom_function_call: {mod}.add (source=addin, request_id=r-log)") in heard
+    assert ("INFO", f"[Kernel] Custom function call succeeded: {mod}.add") in heard
+    assert ("INFO", f"[Kernel] Received custom_function_call: {mod}.fails\\udcff (source=addin, request_id=r-bad)") \
+        in heard
+    assert ("ERROR", f"[Kernel] Custom function call failed: {mod}.fails\\udcff") in heard
+
+    # A method replaced on the logger itself is the one the kernel calls.
+    replaced = []
+    monkeypatch.setattr(kmod.logger, "info", lambda fmt, *args: replaced.append(fmt % args))
+    await peer.call(mod, "add", [1, 2], request_id="r-patched")
+    assert f"[Kernel] Custom function call succeeded: {mod}.add" in replaced

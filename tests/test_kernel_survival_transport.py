@@ -468,8 +468,26 @@ async def refused_then_serving(kernel, refusals_before):
     assert kernel.process.returncode is None and not kernel.closed.is_set()
 
 
+# The kernel offers permessage-deflate only when asked to; a host that accepts it then compresses.
+OFFER_DEFLATE = "from tarnlet_master.python_server import kernel\nkernel.WEBSOCKET_COMPRESSION = 'deflate'"
+
+
+def negotiated(kernel):
+    return [type(extension).__name__ for extension in kernel.connection.protocol.extensions]
+
+
+async def test_deflate_is_negotiated_only_when_the_kernel_offers_it():
+    async with KernelProcess() as kernel:      # the host accepts deflate, websockets' default
+        assert negotiated(kernel) == []
+        assert await kernel.evaluate("1+1") == "2"
+    async with KernelProcess(prelude=OFFER_DEFLATE) as kernel:
+        assert negotiated(kernel) == ["PerMessageDeflate"]
+        assert await kernel.evaluate("'é' * 3") == "'ééé'"
+
+
 async def test_oversized_compressed_messages_are_skipped_without_holding_them():
-    async with KernelProcess() as kernel:      # permessage-deflate with context takeover
+    async with KernelProcess(prelude=OFFER_DEFLATE) as kernel:      # permessage-deflate with context takeover
+        assert negotiated(kernel) == ["PerMessageDeflate"]
         assert await kernel.evaluate("1+1") == "2"
         peak_before = await memory_kb(kernel, "VmHWM")
         # 64 MiB of text, about 64 KB on the wire.
@@ -496,7 +514,8 @@ async def test_oversized_compressed_messages_are_skipped_without_holding_them():
 async def test_a_deflate_bomb_is_inflated_piecewise_and_refused():
     from websockets.extensions.permessage_deflate import ServerPerMessageDeflateFactory
     factory = ServerPerMessageDeflateFactory(server_no_context_takeover=True)
-    async with KernelProcess(compression=None, extensions=[factory]) as kernel:
+    async with KernelProcess(prelude=OFFER_DEFLATE, compression=None, extensions=[factory]) as kernel:
+        assert negotiated(kernel) == ["PerMessageDeflate"]
         assert await kernel.evaluate("1+1") == "2"
         peak_before = await memory_kb(kernel, "VmHWM")
         prefix, suffix = b'{"type": "update_module", "module_name": "bomb", "code": "', b'"}'

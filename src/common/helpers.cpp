@@ -51,6 +51,18 @@ std::string text_of(const py::handle &obj) {
     return "<unprintable " + std::string(Py_TYPE(obj.ptr())->tp_name) + " object>";
 }
 
+py::object detail::log_text(const py::handle &value) {
+    auto text = py::reinterpret_steal<py::object>(PyObject_Str(value.ptr()));
+    if (text && PyUnicode_Check(text.ptr())) {
+        if (PyUnicode_IS_ASCII(text.ptr()) || PyUnicode_AsUTF8AndSize(text.ptr(), nullptr) != nullptr) {
+            return text;
+        }
+    }
+    PyErr_Clear();
+    const std::string escaped = text_of(value);
+    return py::str(escaped.data(), escaped.size());
+}
+
 std::string type_name(const py::handle &obj) { return text_of(py::type::handle_of(obj).attr("__name__")); }
 
 bool is_ordinary(const py::error_already_set &error) { return error.matches(PyExc_Exception); }
@@ -119,6 +131,129 @@ const char *level_method(Level level) {
 }
 
 void report_logging_failure(py::error_already_set &error) { error.discard_as_unraisable("tarnlet logging"); }
+
+namespace {
+
+// What the standard logging module's record path is made of, taken once. Owned for the
+// life of the process (released never, so nothing is freed after the interpreter).
+struct StandardLogging {
+    PyObject *logger_class = nullptr;
+    PyObject *methods[4] = {};  // Logger.debug, .info, .warning, .error
+    PyObject *log = nullptr;    // Logger._log
+    PyObject *make_record = nullptr;
+    PyObject *handle = nullptr;
+    PyObject *names[4] = {};  // "debug", ...
+    PyObject *is_enabled_for = nullptr, *make_record_name = nullptr, *handle_name = nullptr, *name_name = nullptr;
+    PyObject *unknown_file = nullptr, *unknown_function = nullptr, *zero = nullptr;
+};
+
+int level_index(Level level) {
+    switch (level) {
+        case Level::debug:
+            return 0;
+        case Level::info:
+            return 1;
+        case Level::warning:
+            return 2;
+        case Level::error:
+            break;
+    }
+    return 3;
+}
+
+PyObject *class_entry(PyObject *cls, const char *name) {
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(cls)->tp_dict;
+    return dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;  // borrowed
+}
+
+const StandardLogging &standard_logging() {
+    static const StandardLogging *taken = [] {
+        auto *s = new StandardLogging();
+        py::object cls = py::module_::import("logging").attr("Logger");
+        s->logger_class = cls.release().ptr();
+        for (int i = 0; i < 4; ++i) {
+            const char *name = level_method(static_cast<Level>(10 * (i + 1)));
+            s->methods[i] = Py_XNewRef(class_entry(s->logger_class, name));
+            s->names[i] = PyUnicode_InternFromString(name);
+        }
+        s->log = Py_XNewRef(class_entry(s->logger_class, "_log"));
+        s->make_record = Py_XNewRef(class_entry(s->logger_class, "makeRecord"));
+        s->handle = Py_XNewRef(class_entry(s->logger_class, "handle"));
+        s->is_enabled_for = PyUnicode_InternFromString("isEnabledFor");
+        s->make_record_name = PyUnicode_InternFromString("makeRecord");
+        s->handle_name = PyUnicode_InternFromString("handle");
+        s->name_name = PyUnicode_InternFromString("name");
+        s->unknown_file = PyUnicode_InternFromString("(unknown file)");
+        s->unknown_function = PyUnicode_InternFromString("(unknown function)");
+        s->zero = PyLong_FromLong(0);
+        return s;
+    }();
+    return *taken;
+}
+
+}  // namespace
+
+bool is_standard_logger(const py::handle &logger, Level level) {
+    const StandardLogging &s = standard_logging();
+    PyObject *cls = reinterpret_cast<PyObject *>(Py_TYPE(logger.ptr()));
+    if (cls != s.logger_class) {
+        return false;
+    }
+    const int i = level_index(level);
+    if (s.methods[i] == nullptr || class_entry(cls, level_method(level)) != s.methods[i] ||
+        class_entry(cls, "_log") != s.log || class_entry(cls, "makeRecord") != s.make_record ||
+        class_entry(cls, "handle") != s.handle) {
+        return false;
+    }
+    // A method set on the instance itself wins over the class's.
+    PyObject **dict = _PyObject_GetDictPtr(logger.ptr());
+    if (dict != nullptr && *dict != nullptr) {
+        for (PyObject *name : {s.names[i], s.make_record_name, s.handle_name}) {
+            if (PyDict_GetItemWithError(*dict, name) != nullptr) {
+                return false;
+            }
+            if (PyErr_Occurred()) {
+                throw py::error_already_set();
+            }
+        }
+    }
+    return true;
+}
+
+bool enabled_for(const py::handle &logger, Level level) {
+    const StandardLogging &s = standard_logging();
+    const auto answer = py::reinterpret_steal<py::object>(
+        PyObject_CallMethodObjArgs(logger.ptr(), s.is_enabled_for, py::int_(static_cast<int>(level)).ptr(), nullptr));
+    if (!answer) {
+        throw py::error_already_set();
+    }
+    const int on = PyObject_IsTrue(answer.ptr());
+    if (on < 0) {
+        throw py::error_already_set();
+    }
+    return on == 1;
+}
+
+void emit(const py::handle &logger, Level level, py::str fmt, py::tuple args) {
+    const StandardLogging &s = standard_logging();
+    const auto name = py::reinterpret_steal<py::object>(PyObject_GetAttr(logger.ptr(), s.name_name));
+    if (!name) {
+        throw py::error_already_set();
+    }
+    const py::int_ number(static_cast<int>(level));
+    // makeRecord(name, level, fn, lno, msg, args, exc_info, func, extra, sinfo)
+    const auto record = py::reinterpret_steal<py::object>(
+        PyObject_CallMethodObjArgs(logger.ptr(), s.make_record_name, name.ptr(), number.ptr(), s.unknown_file, s.zero,
+                                   fmt.ptr(), args.ptr(), Py_None, s.unknown_function, Py_None, Py_None, nullptr));
+    if (!record) {
+        throw py::error_already_set();
+    }
+    const auto handled = py::reinterpret_steal<py::object>(
+        PyObject_CallMethodObjArgs(logger.ptr(), s.handle_name, record.ptr(), nullptr));
+    if (!handled) {
+        throw py::error_already_set();
+    }
+}
 
 }  // namespace detail
 

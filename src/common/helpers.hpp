@@ -56,17 +56,26 @@ bool log_enabled(Level level);
 namespace detail {
 const char *level_method(Level level);
 void report_logging_failure(py::error_already_set &error);
+// True when `logger` is a logging.Logger whose method for `level` (and the record path
+// behind it) is the standard library's own, neither overridden nor patched.
+bool is_standard_logger(const py::handle &logger, Level level);
+bool enabled_for(const py::handle &logger, Level level);
+// logger.handle(logger.makeRecord(...)), as Logger._log does without a source file.
+void emit(const py::handle &logger, Level level, py::str fmt, py::tuple args);
 template <typename T>
 struct is_accessor : std::false_type {};
 template <typename Policy>
 struct is_accessor<py::detail::accessor<Policy>> : std::true_type {};
 
+// str(value) as a Python string that any handler can write: the string itself when it
+// encodes as UTF-8, else the text_of form (a lone surrogate escaped).
+py::object log_text(const py::handle &value);
 inline py::object log_object(const py::handle &value) {
     // Numbers go as they are, for "%d"; anything else as its text.
     if (PyLong_CheckExact(value.ptr()) || PyFloat_CheckExact(value.ptr())) {
         return py::reinterpret_borrow<py::object>(value);
     }
-    return py::str(text_of(value));
+    return log_text(value);
 }
 template <typename T>
 py::object log_argument(const T &value) {
@@ -89,8 +98,17 @@ py::object log_argument(const T &value) {
 template <typename... Args>
 void logf(Level level, std::string_view fmt, const Args &...args) {
     try {
-        module_global("logger").attr(detail::level_method(level))(py::str(fmt.data(), fmt.size()),
-                                                                  detail::log_argument(args)...);
+        const py::object logger = module_global("logger");
+        if (detail::is_standard_logger(logger, level)) {
+            // What Logger.<level> does, less the caller lookup, which from C++ finds only
+            // the event loop's frame; the arguments are made only for a line that is on.
+            if (detail::enabled_for(logger, level)) {
+                detail::emit(logger, level, py::str(fmt.data(), fmt.size()),
+                             py::make_tuple(detail::log_argument(args)...));
+            }
+            return;
+        }
+        logger.attr(detail::level_method(level))(py::str(fmt.data(), fmt.size()), detail::log_argument(args)...);
     } catch (py::error_already_set &e) {
         detail::report_logging_failure(e);
     }

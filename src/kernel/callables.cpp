@@ -60,18 +60,20 @@ Coro answer(Request call, std::shared_ptr<Outcome> outcome, py::object callable_
         co_return py::none();
     }
     const py::object wire = outcome->wire;
+    py::list replies;
     if (!wire.is_none()) {
         // No `source`: the answer of a callable is the add-in's alone.
         py::dict output = reply_of("result_output");
         output["content"] = py::str("Out: ") + repr_or_stand_in(outcome->value) + py::str("\n");
         output["request_id"] = call.request_id;
         output["workbook_id"] = call.workbook_id;
-        co_await send(call.self, output);
+        replies.append(output);
     }
-    co_await send(call.self, result_message(call, true, [&](py::dict &m) {
-                      m["result"] = wire;
-                      m["logs"] = logs;
-                  }));
+    replies.append(result_message(call, true, [&](py::dict &m) {
+        m["result"] = wire;
+        m["logs"] = logs;
+    }));
+    co_await send_all(call.self, replies);
     logf(Level::info, "[Kernel] Python function call succeeded: callable_id=%s", callable_id);
     co_return py::none();
 }

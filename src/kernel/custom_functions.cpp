@@ -35,11 +35,12 @@ py::dict caller_message(const Request &call, const char *status) {
 }
 
 Coro send_error(Request call, py::dict record) {
-    co_await call.self.attr("send_message")(ide_message(call, "execution_error", false, "error", record, {}));
     py::dict answer = caller_message(call, "error");
     answer["error"] = record;
-    co_await call.self.attr("send_message")(answer);
-    co_return py::none();
+    py::list replies;
+    replies.append(ide_message(call, "execution_error", false, "error", record, {}));
+    replies.append(answer);
+    co_return co_await send_all(call.self, replies);
 }
 
 // A refusal before the worker starts; empty when the request can run.
@@ -65,8 +66,8 @@ std::string validation_error(const Request &call) {
 // execute_function: on a worker thread. A generator's items are drained into a list.
 Outcome execute_function(const Request &call) {
     if (log_enabled(Level::debug)) {
-        logf(Level::debug, "[Kernel] [Worker Thread %s] Executing custom function: %s", current_thread_name(),
-             call.qualified());
+        logf(Level::debug, "[Kernel] [Worker Thread %s] Executing custom function: %s.%s", current_thread_name(),
+             call.module_name, call.function_name);
     }
     return call_captured(call, [&](Outcome &outcome) {
         const py::object func =
@@ -93,14 +94,16 @@ Coro answer(Request call, std::shared_ptr<Outcome> result) {
     if (py::bool_(outcome.logs)) {
         logf(Level::info, "[Kernel] Function logs:\n%s", outcome.logs);
     }
+    py::list replies;
     if (!outcome.ok()) {
         const py::object error = traceback_text(outcome.failure);
-        co_await self.attr("send_message")(ide_message(call, "execution_error", false, "error", error, outcome.logs));
+        replies.append(ide_message(call, "execution_error", false, "error", error, outcome.logs));
         py::dict failed = caller_message(call, "error");
         failed["logs"] = outcome.logs;
         failed["error"] = error;
-        co_await self.attr("send_message")(failed);
-        logf(Level::error, "[Kernel] Custom function call failed: %s", call.qualified());
+        replies.append(failed);
+        co_await send_all(self, replies);
+        logf(Level::error, "[Kernel] Custom function call failed: %s.%s", call.module_name, call.function_name);
         co_return py::none();
     }
     const py::object wire = outcome.wire;
@@ -110,14 +113,15 @@ Coro answer(Request call, std::shared_ptr<Outcome> result) {
         output["request_id"] = call.request_id;
         output["workbook_id"] = call.workbook_id;
         output["source"] = call.source;
-        co_await self.attr("send_message")(output);
+        replies.append(output);
     }
-    co_await self.attr("send_message")(ide_message(call, "execution_result", true, "result", wire, outcome.logs));
+    replies.append(ide_message(call, "execution_result", true, "result", wire, outcome.logs));
     py::dict done = caller_message(call, "success");
     done["result"] = wire;
     done["logs"] = outcome.logs;
-    co_await self.attr("send_message")(done);
-    logf(Level::info, "[Kernel] Custom function call succeeded: %s", call.qualified());
+    replies.append(done);
+    co_await send_all(self, replies);
+    logf(Level::info, "[Kernel] Custom function call succeeded: %s.%s", call.module_name, call.function_name);
     co_return py::none();
 }
 
@@ -128,14 +132,15 @@ Coro serve(std::shared_ptr<Request> call, py::object message) {
     call->request_id = field(message, "request_id", py::none());
     call->workbook_id = field(message, "workbook_id", py::none());
     call->source = field(message, "source", py::str("addin"));
-    logf(Level::info, "[Kernel] Received custom_function_call: %s (source=%s, request_id=%s)", call->qualified(),
-         call->source, call->request_id);
+    logf(Level::info, "[Kernel] Received custom_function_call: %s.%s (source=%s, request_id=%s)", call->module_name,
+         call->function_name, call->source, call->request_id);
     const std::string refusal = validation_error(*call);
     if (!refusal.empty()) {
         co_return co_await send_error(*call, validation_record(refusal));
     }
     if (log_enabled(Level::debug)) {
-        logf(Level::debug, "[Kernel] [Async Task] Dispatching custom_function_call to worker: %s", call->qualified());
+        logf(Level::debug, "[Kernel] [Async Task] Dispatching custom_function_call to worker: %s.%s", call->module_name,
+             call->function_name);
     }
     const auto outcome = std::make_shared<Outcome>();
     co_await start_on_worker(*call, "execute_function", execute_function, outcome);

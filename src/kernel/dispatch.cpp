@@ -221,22 +221,6 @@ const Route *route_of(const py::handle &type) {
     return found == routes().end() ? nullptr : &found->second;
 }
 
-Coro route(py::object self, py::object message, py::object type) {
-    const Route *route = route_of(type);
-    if (route == nullptr) {
-        co_return py::none();  // an unknown type is ignored
-    }
-    if (route->handler != nullptr) {
-        co_return co_await route->handler(self, message);
-    }
-    if (!route->task) {
-        co_return co_await self.attr(route->method)(message);
-    }
-    logf(Level::info, "[Kernel] [Listener Thread] Dispatching %s to worker", type);
-    create_task(self.attr(route->method)(message));
-    co_return py::none();
-}
-
 Coro handle_message(py::object self, py::object message) {
     if (!is_dict(message)) {
         raise_error(PyExc_TypeError, "handle_message expects a dict, got " + type_name(message));
@@ -254,7 +238,21 @@ Coro handle_message(py::object self, py::object message) {
         logf(Level::debug, "[TIMING] Message received: type=%s, request_id=%s", type, request_id);
         logf(Level::debug, "[Kernel] [Listener Thread] Received message type: %s", type);
     }
-    co_await route(self, message, type);
+    // The route in line: no coroutine of its own for every message.
+    const Route *route = route_of(type);
+    if (route == nullptr) {
+        co_return py::none();  // an unknown type is ignored
+    }
+    if (route->handler != nullptr) {
+        co_await route->handler(self, message);
+        co_return py::none();
+    }
+    if (!route->task) {
+        co_await self.attr(route->method)(message);
+        co_return py::none();
+    }
+    logf(Level::info, "[Kernel] [Listener Thread] Dispatching %s to worker", type);
+    create_task(self.attr(route->method)(message));
     co_return py::none();
 }
 

@@ -62,9 +62,13 @@ Coro connect(py::object self) {
     // Keepalive pings still go out, but a late pong does not close the connection: under
     // heavy output the pong waits behind megabytes that the peer has yet to read, and would
     // time out while the peer is busy reading them. A peer that is gone closes the socket.
+    // permessage-deflate is offered only when WEBSOCKET_COMPRESSION asks for it: on the
+    // loopback link to the Business Layer, compressing every small frame costs both ends
+    // more CPU than the bytes it saves.
     self.attr("websocket") =
         co_await module_global("websockets")
             .attr("connect")(uri, py::arg("max_size") = py::none(), py::arg("ping_timeout") = py::none(),
+                             py::arg("compression") = module_global("WEBSOCKET_COMPRESSION"),
                              py::arg("create_connection") = bounded_connection_factory());
     self.attr("running") = true;
     self.attr("_loop") = asyncio().attr("get_running_loop")();

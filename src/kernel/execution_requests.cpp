@@ -62,18 +62,20 @@ Coro serve(Request run, py::object code, double start) {
     }
     logf(Level::info, "[Kernel] Sending execution_result (success) for request_id=%s", run.request_id);
     const py::object value = outcome[py::str("result")];
+    py::list replies;
     if (!value.is_none()) {
         py::dict output = reply_of("result_output");
         output["content"] = py::str("Out: ") + py::repr(value) + py::str("\n");
         output["request_id"] = run.request_id;
         output["workbook_id"] = self.attr("workbook_id");
         output["source"] = run.source;
-        co_await send(self, output);
+        replies.append(output);
     }
     // A labelled run gives the value itself; a console run gives its repr.
     const bool labelled = is_str(run.function_name) && py::len(run.function_name) > 0;
     py::object shown = labelled || value.is_none() ? value : py::object(py::repr(value));
-    co_return co_await send(self, execution_message("execution_result", true, "result", shown, run));
+    replies.append(execution_message("execution_result", true, "result", shown, run));
+    co_return co_await send_all(self, replies);
 }
 
 Coro fail(Request run, double start, py::object failure) {

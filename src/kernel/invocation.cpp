@@ -1,5 +1,6 @@
 #include "invocation.hpp"
 
+#include <memory>
 #include <set>
 #include <string_view>
 
@@ -132,11 +133,76 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
     return outcome;
 }
 
+namespace {
+
+// One request's run on a worker: what it runs, and the loop future it settles.
+struct WorkerJob {
+    Request request;
+    Outcome (*execute)(const Request &);
+    std::shared_ptr<Outcome> outcome;
+    py::object future;
+};
+
+// On the loop: the job's future gets its end, unless the awaiting task gave up on it.
+void settle(py::object future, py::object failure) {
+    if (py::bool_(future.attr("done")())) {
+        return;
+    }
+    if (failure.is_none()) {
+        future.attr("set_result")(py::none());
+    } else {
+        future.attr("set_exception")(failure);
+    }
+}
+
+const py::object &settle_function() {
+    static const auto *function = new py::object(
+        py::cpp_function(&settle, py::name("settle_worker_future"), py::arg("future"), py::arg("failure")));
+    return *function;
+}
+
+// On the worker: runs the job and hands its end to the loop in one call_soon_threadsafe.
+void run_job(py::capsule job_capsule) {
+    auto *job = job_capsule.get_pointer<WorkerJob>();
+    py::object failure = py::none();
+    // A job whose task was cancelled before a worker took it up is not run.
+    if (!py::bool_(job->future.attr("done")())) {
+        try {
+            *job->outcome = job->execute(job->request);
+        } catch (py::error_already_set &e) {
+            failure = exception_of(e);
+        }
+    }
+    try {
+        job->request.loop.attr("call_soon_threadsafe")(settle_function(), job->future, failure);
+    } catch (py::error_already_set &e) {
+        // The loop closed meanwhile: nobody waits for the answer any more.
+        if (!is_ordinary(e)) {
+            throw;
+        }
+    }
+}
+
+const py::object &job_function() {
+    static const auto *function = new py::object(py::cpp_function(&run_job, py::name("run_request_on_worker")));
+    return *function;
+}
+
+}  // namespace
+
 py::object start_on_worker(Request &request, const char *name, Outcome (*execute)(const Request &),
                            std::shared_ptr<Outcome> outcome) {
+    (void)name;
     request.loop = module_global("asyncio").attr("get_running_loop")();
-    return run_on_worker(request,
-                         worker_function(name, [request, execute, outcome]() { *outcome = execute(request); }));
+    // One hop each way: the job goes straight to the pool, and its end comes back by one
+    // call_soon_threadsafe onto a plain loop future (run_in_executor would chain a
+    // concurrent future to an asyncio one through callbacks on both sides).
+    py::object future = request.loop.attr("create_future")();
+    auto job = std::make_unique<WorkerJob>(WorkerJob{request, execute, std::move(outcome), future});
+    py::capsule holder(job.get(), [](void *p) { delete static_cast<WorkerJob *>(p); });
+    job.release();
+    request.self.attr("_thread_pool").attr("submit")(job_function(), holder);
+    return future;
 }
 
 py::object run_on_worker(const Request &request, const py::object &worker) {
@@ -165,11 +231,19 @@ Coro answer_failure(const Kind *kind, std::shared_ptr<Request> request, py::obje
 Coro handle_request(const Kind &kind, py::object self, py::object message) {
     auto request = std::make_shared<Request>(Request{self});
     const Kind *described = &kind;
-    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
+    // guarded() in line, without a Python function made for every request. Named, not
+    // temporaries of the co_await: GCC 12 destroys those twice.
     const py::object serving = kind.serve(request, message).to_python();
-    const py::object on_failure = py::cpp_function(
-        [described, request](py::object failure) { return answer_failure(described, request, failure); });
-    co_return co_await guarded(serving, on_failure);
+    const Attempted served = co_await attempt(serving);
+    if (served.ok()) {
+        co_return py::none();
+    }
+    const py::object answering = answer_failure(described, request, served.failure).to_python();
+    const Attempted answered = co_await attempt(answering);
+    if (!answered.ok()) {
+        logf(Level::error, "[Kernel] Failed to send error message: %s", answered.failure);
+    }
+    co_return py::none();
 }
 
 AtExit::~AtExit() {

@@ -72,8 +72,8 @@ template <typename Work>
 py::object worker_function(const char *name, Work &&work) {
     return py::cpp_function(std::forward<Work>(work), py::name(name));
 }
-// Sets the request's loop and starts `execute(request)` on self._thread_pool as a
-// function named `name`; its outcome lands in `outcome`. The future, to co_await.
+// Sets the request's loop and starts `execute(request)` (the worker function `name`)
+// on self._thread_pool; its outcome lands in `outcome`. The loop future, to co_await.
 py::object start_on_worker(Request &request, const char *name, Outcome (*execute)(const Request &),
                            std::shared_ptr<Outcome> outcome);
 // Runs `worker` on the request's self._thread_pool and waits for it.

@@ -5,6 +5,11 @@
 namespace tarnlet::kernel {
 
 py::object field(const py::handle &message, const char *key, py::object fallback) {
+    if (PyDict_CheckExact(message.ptr())) {
+        // A plain dict's get() cannot be replaced: read it without the method call.
+        PyObject *value = PyDict_GetItemString(message.ptr(), key);  // borrowed
+        return value != nullptr ? py::reinterpret_borrow<py::object>(value) : std::move(fallback);
+    }
     return message.attr("get")(key, std::move(fallback));
 }
 

@@ -38,6 +38,10 @@ py::str repr_or_stand_in(const py::handle &value);
 py::dict reply_of(const char *type);
 // await self.send_message(reply)
 Coro send(py::object self, py::object reply);
+// await self.send_message(m) for each message in order. While send_message and
+// _send_message_direct are the class's own, the frames are written under one hold of the
+// socket lock, so the answers of one request go out back to back.
+Coro send_all(py::object self, py::list messages);
 
 // asyncio.run_coroutine_threadsafe(self.send_message(message), loop): the future. A
 // coroutine that never got scheduled is closed before the error goes on.

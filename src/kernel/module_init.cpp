@@ -90,6 +90,9 @@ PYBIND11_MODULE(kernel, m) {
     m.attr("MAX_MESSAGE_SIZE") = 1048576;
     m.attr("CHUNK_SIZE") = 65536;
     m.attr("CHUNK_HEADER_TYPE") = "chunk";
+    // The `compression` of the kernel's websockets.connect: None offers no
+    // permessage-deflate; "deflate" offers it.
+    m.attr("WEBSOCKET_COMPRESSION") = py::none();
     register_loader(m);
     install_in_memory_loader(m);
 

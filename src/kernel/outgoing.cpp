@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <string>
 #include <vector>
 
 #include "messages.hpp"
@@ -63,6 +64,38 @@ Coro send_message_direct(py::object self, py::object message) {
     }
     co_return py::none();
 }
+
+// The functions PythonKernel's class was built with (the underlying function of each
+// method), so a send can tell whether an instance still uses them. Owned for the life of
+// the process.
+PyObject *g_send_message = nullptr;
+PyObject *g_send_message_direct = nullptr;
+
+// True when self.<name> is the class's own method `original`, bound to self.
+bool is_own_method(const py::object &self, const char *name, PyObject *original) {
+    if (original == nullptr) {
+        return false;
+    }
+    PyObject *bound = PyObject_GetAttrString(self.ptr(), name);
+    if (bound == nullptr) {
+        PyErr_Clear();  // the ordinary path raises it where it always did
+        return false;
+    }
+    const bool own =
+        PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == original && PyMethod_GET_SELF(bound) == self.ptr();
+    Py_DECREF(bound);
+    return own;
+}
+
+// A message of send_all, encoded before the socket lock is taken.
+struct Encoded {
+    py::object type;
+    py::object request_id;
+    std::string type_text;
+    py::object raw_json;
+    bool chunked = false;
+    std::chrono::steady_clock::time_point start;
+};
 
 Coro send_chunked_message(py::object self, py::object raw_json, py::object message_type, py::object request_id) {
     const std::string chunk_id = text_of(module_global("uuid").attr("uuid4")());
@@ -176,11 +209,115 @@ py::object json_module_dumps(const py::object &obj) {
     return dumps(finite_copy(obj, path), py::arg("allow_nan") = false);
 }
 
+// What one message of send_all costs before the lock: the checks and the encoding of
+// _send_message_direct. False when the message is dropped (and logged) as it would be there.
+bool encode_for_send(const py::object &self, const py::object &message, bool debug, Encoded &out) {
+    field(message, "type", py::str(""));  // send_message's own read
+    out.type = field(message, "type", py::str("unknown"));
+    out.request_id = field(message, "request_id", py::str("N/A"));
+    if (!py::bool_(self.attr("websocket"))) {
+        logf(Level::warning, "[Kernel] Cannot send message type '%s': WebSocket not connected", out.type);
+        return false;
+    }
+    if (self.attr("_socket_lock").is_none()) {
+        logf(Level::warning, "[Kernel] Cannot send message type '%s': Socket lock not initialized", out.type);
+        return false;
+    }
+    if (debug) {
+        logf(Level::debug, "[TIMING] Acquiring socket lock for: type=%s, request_id=%s", out.type, out.request_id);
+    }
+    out.start = std::chrono::steady_clock::now();
+    out.raw_json = module_global("json_dumps")(message);
+    out.chunked = py::len(out.raw_json) > module_global("CHUNK_SIZE").cast<size_t>();
+    return true;
+}
+
+}  // namespace
+
+Coro send_all(py::object self, py::list messages) {
+    if (!is_own_method(self, "send_message", g_send_message) ||
+        !is_own_method(self, "_send_message_direct", g_send_message_direct)) {
+        for (const py::handle message : messages) {
+            co_await self.attr("send_message")(message);
+        }
+        co_return py::none();
+    }
+    // The messages go out as _send_message_direct sends each, but the frames of one
+    // answer are written under one hold of the socket lock. Each is encoded before the
+    // lock is taken; a message that fails to encode fails the send after those before it
+    // went out, as one send after another would.
+    const bool debug = log_enabled(Level::debug);
+    std::vector<Encoded> encoded;
+    encoded.reserve(py::len(messages));
+    std::exception_ptr failure;
+    for (const py::handle message : messages) {
+        Encoded next;
+        try {
+            if (encode_for_send(self, py::reinterpret_borrow<py::object>(message), debug, next)) {
+                encoded.push_back(std::move(next));
+            }
+        } catch (py::error_already_set &) {
+            failure = std::current_exception();
+            break;
+        }
+    }
+    size_t i = 0;
+    while (i < encoded.size()) {
+        if (encoded[i].chunked) {
+            co_await self.attr("_send_chunked_message")(encoded[i].raw_json, encoded[i].type, encoded[i].request_id);
+        } else {
+            py::object lock = self.attr("_socket_lock");
+            co_await lock.attr("acquire")();
+            const AcquiredLock held(lock);
+            const double waited_ms =
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encoded[i].start).count();
+            if (waited_ms > 5.0) {
+                log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) +
+                            "ms for: type=" + text_of(encoded[i].type));
+            }
+            const py::object send = self.attr("websocket").attr("send");
+            for (;;) {
+                co_await send(encoded[i].raw_json);
+                if (debug) {
+                    logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type,
+                         encoded[i].request_id);
+                }
+                if (i + 1 == encoded.size() || encoded[i + 1].chunked) {
+                    break;
+                }
+                ++i;
+            }
+        }
+        if (debug && encoded[i].chunked) {
+            logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type, encoded[i].request_id);
+        }
+        ++i;
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    co_return py::none();
+}
+
+namespace {
+// The underlying function of a method as the class holds it (pybind11 wraps it as an
+// instancemethod), kept for the life of the process.
+PyObject *own_function(const py::object &method) {
+    PyObject *function =
+        PyInstanceMethod_Check(method.ptr()) ? PyInstanceMethod_GET_FUNCTION(method.ptr()) : method.ptr();
+    return Py_NewRef(function);
+}
 }  // namespace
 
 void add_outgoing_methods(ClassBuilder &cls) {
-    cls.def("send_message", &send_message, py::arg("message"));
-    cls.def("_send_message_direct", &send_message_direct, py::arg("message"));
+    const py::object send =
+        py::cpp_function(&send_message, py::name("send_message"), py::is_method(this_module()), py::arg("message"));
+    const py::object direct = py::cpp_function(&send_message_direct, py::name("_send_message_direct"),
+                                               py::is_method(this_module()), py::arg("message"));
+    g_send_message = own_function(send);
+    g_send_message_direct = own_function(direct);
+    cls.attr("send_message", send);
+    cls.attr("_send_message_direct", direct);
     cls.def("_send_chunked_message", &send_chunked_message, py::arg("raw_json"), py::arg("message_type"),
             py::arg("request_id"));
 }

@@ -33,6 +33,8 @@ CHUNK_SIZE: Final[int]
 """Characters of JSON text per outgoing chunk message."""
 CHUNK_HEADER_TYPE: Final[str]
 """The ``type`` of a chunk message."""
+WEBSOCKET_COMPRESSION: str | None
+"""The ``compression`` the kernel's connection offers: None (the default) or "deflate"."""
 
 def json_dumps(obj: Any) -> str:
     """The JSON text of an outgoing message."""

@@ -60,3 +60,6 @@ async def test_console_code_is_answered_while_a_huge_completion_runs(short_time_
                                      until="completion_response", timeout=T)
         assert after.final["error"] is None
         assert "path" in [item["label"] for item in after.final["completions"]]
+        # The collector, paused while analyses run, is back on after a stopped one too.
+        collector = await kernel.execute("import gc; gc.isenabled()", timeout=T)
+        assert collector.final["result"] == "True"

@@ -124,6 +124,25 @@ void deliver(const std::shared_ptr<LanguageJob> &job, py::object result) {
     }
 }
 
+// An analysis of pathological input builds parse trees of hundreds of thousands of
+// objects, and every automatic full collection meanwhile scans them all while holding
+// the GIL (150-400 ms each here), which stalls the listener and every worker. Automatic
+// collection waits while an analysis runs; the trees' cycles are collected afterwards.
+class CollectorPaused {
+public:
+    CollectorPaused() : was_enabled_(PyGC_Disable() == 1) {}
+    ~CollectorPaused() {
+        if (was_enabled_) {
+            PyGC_Enable();
+        }
+    }
+    CollectorPaused(const CollectorPaused &) = delete;
+    CollectorPaused &operator=(const CollectorPaused &) = delete;
+
+private:
+    const bool was_enabled_;
+};
+
 // Runs one job. The state changes right after the call, before any other Python code
 // can run, so a stop meant for this job never reaches the next one.
 void run(const std::shared_ptr<LanguageJob> &job) {
@@ -135,6 +154,7 @@ void run(const std::shared_ptr<LanguageJob> &job) {
     std::optional<py::error_already_set> failure;
     std::string cpp_failure;
     try {
+        const CollectorPaused paused;
         result = job->work();
     } catch (py::error_already_set &e) {
         failure.emplace(e);

@@ -5,10 +5,14 @@ A test module sets WORKBOOK to name its kernel's workbook (and RAW_CHUNKS = True
 "chunk" frames as they come instead of reassembled); `peer` is a connected kernel that
 is closed and cleaned up after the test. The helpers are imported from here as
 `kernel_peer` (the tests run with --import-mode=importlib, so tests/ is not on sys.path).
+
+TARNLET_TEST_TIMEOUT_SCALE (a factor, default 1) stretches the waits here, scaled()
+ones, and every test's timeout, for slow runs such as the sanitized build's.
 """
 
 import asyncio
 import json
+import os
 import sys
 import textwrap
 import threading
@@ -17,7 +21,15 @@ import uuid
 import pytest
 import websockets
 
-TIMEOUT = 15
+TIME_SCALE = float(os.environ.get("TARNLET_TEST_TIMEOUT_SCALE") or 1)
+
+
+def scaled(seconds):
+    """A wait's limit, stretched for a slow run."""
+    return seconds * TIME_SCALE
+
+
+TIMEOUT = scaled(15)
 KERNEL_LOGGER = "tarnlet_master.python_server.kernel"
 STREAMS = ("stdout", "stderr")
 
@@ -225,9 +237,22 @@ async def stop_peer(p):
 async def peer(request):
     p = await start_peer(getattr(request.module, "WORKBOOK", "wb-test"),
                          raw_chunks=getattr(request.module, "RAW_CHUNKS", False),
-                         timeout=max(TIMEOUT, getattr(request.module, "TIMEOUT", TIMEOUT)))
+                         timeout=max(TIMEOUT, scaled(getattr(request.module, "TIMEOUT", 0))))
     yield p
     await stop_peer(p)
+
+
+def pytest_collection_modifyitems(config, items):
+    """Every test's timeout (its own mark's, else the configured one) times TIME_SCALE."""
+    if TIME_SCALE == 1:
+        return
+    default = config.getoption("timeout", None) or config.getini("timeout")
+    for item in items:
+        mark = item.get_closest_marker("timeout")
+        args, kwargs = (list(mark.args), dict(mark.kwargs)) if mark else ([], {})
+        base = args.pop(0) if args else kwargs.pop("timeout", default)
+        if base:
+            item.add_marker(pytest.mark.timeout(scaled(float(base)), *args, **kwargs), append=False)
 
 
 def types(messages):

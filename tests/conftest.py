@@ -5,6 +5,9 @@ A test module sets WORKBOOK to name its kernel's workbook (and RAW_CHUNKS = True
 "chunk" frames as they come instead of reassembled); `peer` is a connected kernel that
 is closed and cleaned up after the test. The helpers are imported from here as
 `kernel_peer` (the tests run with --import-mode=importlib, so tests/ is not on sys.path).
+
+TARNLET_TEST_TIMEOUT_SCALE (a factor, default 1) stretches the waits here, scaled()
+ones, and every test's timeout, for slow runs such as the sanitized build's.
 """
 
 import asyncio
@@ -21,7 +24,15 @@ import uuid
 import pytest
 import websockets
 
-TIMEOUT = 15
+TIME_SCALE = float(os.environ.get("TARNLET_TEST_TIMEOUT_SCALE") or 1)
+
+
+def scaled(seconds):
+    """A wait's limit, stretched for a slow run."""
+    return seconds * TIME_SCALE
+
+
+TIMEOUT = scaled(15)
 KERNEL_LOGGER = "tarnlet_master.python_server.kernel"
 STREAMS = ("stdout", "stderr")
 
@@ -270,7 +281,7 @@ async def stop_peer(p):
 async def peer(request):
     p = await start_peer(getattr(request.module, "WORKBOOK", "wb-test"),
                          raw_chunks=getattr(request.module, "RAW_CHUNKS", False),
-                         timeout=max(TIMEOUT, getattr(request.module, "TIMEOUT", TIMEOUT)))
+                         timeout=max(TIMEOUT, scaled(getattr(request.module, "TIMEOUT", 0))))
     yield p
     await stop_peer(p)
 
@@ -291,6 +302,19 @@ def logs(caplog, request):
     logger = getattr(request.module, "LOGGER", KERNEL_LOGGER)
     caplog.set_level(logging.DEBUG, logger=logger)
     return lambda: [r.getMessage() for r in caplog.records if r.name == logger]
+
+
+def pytest_collection_modifyitems(config, items):
+    """Every test's timeout (its own mark's, else the configured one) times TIME_SCALE."""
+    if TIME_SCALE == 1:
+        return
+    default = config.getoption("timeout", None) or config.getini("timeout")
+    for item in items:
+        mark = item.get_closest_marker("timeout")
+        args, kwargs = (list(mark.args), dict(mark.kwargs)) if mark else ([], {})
+        base = args.pop(0) if args else kwargs.pop("timeout", default)
+        if base:
+            item.add_marker(pytest.mark.timeout(scaled(float(base)), *args, **kwargs), append=False)
 
 
 def types(messages):

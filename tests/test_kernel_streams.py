@@ -111,3 +111,24 @@ class TestKernelStreamHook:
         for n in range(4):
             assert [text for name, text in sent if name == f"w{n}" and text != "\n"] == [f"{n}:{i}" for i in range(50)]
         assert sorted(out.getvalue().split()) == sorted(f"{n}:{i}" for n in range(4) for i in range(50))
+
+
+async def test_output_that_the_loop_cannot_take_is_kept_in_logs_and_the_call_answers(peer, monkeypatch):
+    """A worker's print whose message cannot be handed to the loop (a closed loop raises
+    there) stays in the call's logs; the worker goes on and the call is answered."""
+    import asyncio
+    import threading
+    real = asyncio.run_coroutine_threadsafe
+
+    def refuse_from_workers(coro, loop):
+        if threading.current_thread() is not threading.main_thread():
+            raise RuntimeError("Event loop is closed")
+        return real(coro, loop)
+
+    mod = await peer.module("def chatty():\n    print('one')\n    print('two')\n    return 3\n")
+    monkeypatch.setattr(asyncio, "run_coroutine_threadsafe", refuse_from_workers)
+    await peer.send({"type": "custom_function_call", "module_name": mod, "function_name": "chatty", "args": [],
+                     "request_id": "refused-out", "workbook_id": "wb"})
+    result = await peer.wait_type("function_execution_result", request_id="refused-out")
+    monkeypatch.setattr(asyncio, "run_coroutine_threadsafe", real)
+    assert (result["status"], result["logs"]) == ("success", "one\ntwo\n")

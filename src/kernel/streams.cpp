@@ -87,7 +87,8 @@ Coro send_slot(std::shared_ptr<Slot> slot) {
 
 // Hands the slot to the loop without waiting; a loop that cannot take it loses the text
 // for the peer (it stays in the capture) and logs, as a failed stream callback does.
-void schedule(const std::shared_ptr<Slot> &slot) {
+// The slot is held by value: the thread's own reference to it is dropped on failure.
+void schedule(std::shared_ptr<Slot> slot) {
     try {
         py::object coro = send_slot(slot).to_python();
         try {

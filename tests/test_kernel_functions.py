@@ -1,5 +1,6 @@
 """Custom function calls end to end: a real kernel, a real websockets peer, real workbook modules."""
 
+import json
 import os
 import tempfile
 
@@ -218,6 +219,55 @@ async def test_answers_go_through_a_replaced_send_path(peer, monkeypatch):
     answers = ip.types(ip.without_streams(msgs))
     assert answers == ["execution_error", "function_execution_result"]
     assert [t for _, t in seen if t in answers] == answers
+
+
+def masked_text_frames(data):
+    """The texts of the whole masked text frames that make up `data`."""
+    texts, at = [], 0
+    while at < len(data):
+        assert data[at] == 0x81 and data[at + 1] & 0x80  # FIN text frame, masked
+        length, at = data[at + 1] & 0x7F, at + 2
+        if length >= 126:
+            size = 2 if length == 126 else 8
+            length, at = int.from_bytes(data[at:at + size], "big"), at + size
+        mask, at = data[at:at + 4], at + 4
+        payload = bytes(b ^ mask[i % 4] for i, b in enumerate(data[at:at + length]))
+        assert len(payload) == length
+        texts.append(payload.decode())
+        at += length
+    return texts
+
+
+async def test_the_answers_of_a_call_are_one_write_of_three_frames(peer, monkeypatch):
+    mod = await peer.module(FUNCTIONS)
+    ws = peer.kernel.websocket
+    writes = []
+    own_write = ws.transport.write
+
+    def recording(data):
+        writes.append(bytes(data))
+        own_write(data)
+
+    monkeypatch.setattr(ws.transport, "write", recording)
+    msgs = await peer.call(mod, "add", [2, 3], request_id="r-one")
+    assert ip.types(msgs) == ["result_output", "execution_result", "function_execution_result"]
+    # One write holds the three frames, whole and in order.
+    assert len(writes) == 1
+    assert [json.loads(text)["type"] for text in masked_text_frames(writes[0])] == ip.types(msgs)
+
+    # A send replaced on the connection is called once per frame instead.
+    monkeypatch.setattr(ws.transport, "write", own_write)
+    sent = []
+    own_send = ws.send
+
+    async def replaced(text):
+        sent.append(text)
+        await own_send(text)
+
+    monkeypatch.setattr(ws, "send", replaced, raising=False)
+    msgs = await peer.call(mod, "add", [4, 5], request_id="r-each")
+    assert ip.types(msgs) == ["result_output", "execution_result", "function_execution_result"]
+    assert [json.loads(text)["type"] for text in sent] == ip.types(msgs)
 
 
 async def test_a_call_logs_its_names_and_its_outcome(peer, monkeypatch):

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,6 +86,76 @@ bool is_own_method(const py::object &self, const char *name, PyObject *original)
         PyMethod_Check(bound) && PyMethod_GET_FUNCTION(bound) == original && PyMethod_GET_SELF(bound) == self.ptr();
     Py_DECREF(bound);
     return own;
+}
+
+// The library's own Connection.send, taken at import: a connection that still uses it
+// can have several frames written at once (below); any other `send` (a replaced one,
+// a test's stand-in) is called once per frame.
+PyObject *g_library_send = nullptr;
+
+bool sends_as_the_library(const py::object &ws) {
+    if (g_library_send == nullptr) {
+        return false;
+    }
+    if (!py::getattr(py::type::of(ws), "send", py::none()).is(py::handle(g_library_send))) {
+        return false;
+    }
+    PyObject **dict = _PyObject_GetDictPtr(ws.ptr());
+    return dict == nullptr || *dict == nullptr || PyDict_GetItemString(*dict, "send") == nullptr;
+}
+
+// Several text frames written as the library's send writes one, but with one write to
+// the transport, so one system call and one wake-up of the peer instead of one per
+// frame. Inside the library's send context (its state checks, the drain, closing on
+// failure); nothing awaits between the frames, so nothing else can write in between.
+Coro write_frames(py::object ws, std::vector<py::object> texts) {
+    // As the library's send: a fragmented message going out is finished first.
+    for (py::object pending = ws.attr("send_in_progress"); !pending.is_none(); pending = ws.attr("send_in_progress")) {
+        co_await module_global("asyncio").attr("shield")(pending);
+    }
+    py::object context = ws.attr("send_context")();
+    co_await context.attr("__aenter__")();
+    // A failure inside goes to the context as it would from the library's own body.
+    std::optional<py::error_already_set> failure;
+    try {
+        py::object protocol = ws.attr("protocol");
+        py::object send_text = protocol.attr("send_text");
+        for (const py::object &text : texts) {
+            PyObject *encoded = PyUnicode_AsUTF8String(text.ptr());
+            if (encoded == nullptr) {
+                throw py::error_already_set();
+            }
+            send_text(py::reinterpret_steal<py::object>(encoded));
+        }
+        py::list pieces = protocol.attr("data_to_send")();
+        py::object transport = ws.attr("transport");
+        // An empty piece would ask for the end of the stream, which sending text never does.
+        bool whole = true;
+        for (const py::handle piece : pieces) {
+            whole = whole && PyObject_IsTrue(piece.ptr()) == 1;
+        }
+        if (whole) {
+            transport.attr("write")(py::bytes("").attr("join")(pieces));
+        } else {
+            for (const py::handle piece : pieces) {
+                if (PyObject_IsTrue(piece.ptr()) == 1) {
+                    transport.attr("write")(piece);
+                }
+            }
+        }
+    } catch (py::error_already_set &e) {
+        failure = e;
+    }
+    if (failure) {
+        const py::object suppressed =
+            co_await context.attr("__aexit__")(failure->type(), failure->value(), failure->trace());
+        if (!py::bool_(suppressed)) {
+            throw *failure;
+        }
+        co_return py::none();
+    }
+    co_await context.attr("__aexit__")(py::none(), py::none(), py::none());
+    co_return py::none();
 }
 
 // A message of send_all, encoded before the socket lock is taken.
@@ -275,17 +346,37 @@ Coro send_all(py::object self, py::list messages) {
                 log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) +
                             "ms for: type=" + text_of(encoded[i].type));
             }
-            const py::object send = self.attr("websocket").attr("send");
-            for (;;) {
-                co_await send(encoded[i].raw_json);
-                if (debug) {
+            // The run of unchunked messages from i on goes out under this hold of the lock.
+            size_t end = i + 1;
+            while (end < encoded.size() && !encoded[end].chunked) {
+                ++end;
+            }
+            const py::object ws = self.attr("websocket");
+            if (end - i > 1 && sends_as_the_library(ws)) {
+                std::vector<py::object> texts;
+                for (size_t k = i; k < end; ++k) {
+                    texts.push_back(encoded[k].raw_json);
+                }
+                co_await write_frames(ws, std::move(texts));
+                for (; debug && i + 1 < end; ++i) {
                     logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type,
                          encoded[i].request_id);
                 }
-                if (i + 1 == encoded.size() || encoded[i + 1].chunked) {
-                    break;
+                i = end - 1;
+            } else {
+                const py::object send = ws.attr("send");
+                for (; i + 1 < end; ++i) {
+                    co_await send(encoded[i].raw_json);
+                    if (debug) {
+                        logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type,
+                             encoded[i].request_id);
+                    }
                 }
-                ++i;
+                co_await send(encoded[i].raw_json);
+            }
+            if (debug) {
+                logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type,
+                     encoded[i].request_id);
             }
         }
         if (debug && encoded[i].chunked) {
@@ -323,6 +414,8 @@ void add_outgoing_methods(ClassBuilder &cls) {
 }
 
 void register_outgoing(py::module_ &m) {
+    py::object library_send = py::module_::import("websockets.asyncio.connection").attr("Connection").attr("send");
+    g_library_send = library_send.release().ptr();  // kept for the life of the process
     // orjson when it is there (compact, UTF-8 as is); else the standard json module's defaults.
     bool have_orjson = true;
     try {

@@ -304,9 +304,9 @@ def test_failing_preload_only_logs(fresh, logs):
     assert fresh.get_completions("import tarnlet\ntarnlet.exc", 2, 11)["error"] is None
 
 
-def test_first_request_after_start_is_answered():
-    # A fresh interpreter, so the warm-up is jedi's first use and still running
-    # when the request arrives.
+def run_recording_bridge_script(body):
+    """Runs `body` in a fresh interpreter whose bridge log lines gather in `records`;
+    returns the JSON its last line prints."""
     script = textwrap.dedent("""
         import json, logging, time
         from tarnlet_master.python_server import sensewire
@@ -315,6 +315,17 @@ def test_first_request_after_start_is_answered():
         handler.emit = lambda record: records.append(record.getMessage())
         sensewire.logger.addHandler(handler)
         sensewire.logger.setLevel(logging.DEBUG)
+    """) + textwrap.dedent(body)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=180,
+                         env=dict(os.environ))
+    assert out.returncode == 0, out.stderr
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+def test_first_request_after_start_is_answered():
+    # A fresh interpreter, so the warm-up is jedi's first use and still running
+    # when the request arrives.
+    report = run_recording_bridge_script("""
         sw = sensewire.Sensewire()
         result = sw.get_completions("import tarnlet\\ntarnlet.ex", 2, 10)
         deadline = time.monotonic() + 60
@@ -322,10 +333,6 @@ def test_first_request_after_start_is_answered():
             time.sleep(0.05)
         print(json.dumps({"result": result, "logs": records}))
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=180,
-                         env=dict(os.environ))
-    assert out.returncode == 0, out.stderr
-    report = json.loads(out.stdout.strip().splitlines()[-1])
     assert report["result"]["error"] is None
     assert "excel" in [c["label"] for c in report["result"]["completions"]]
     assert not any(m.startswith("[LSP] Failed to preload") for m in report["logs"])
@@ -399,23 +406,12 @@ def test_the_project_attribute_is_assigned_and_deleted_like_any_other(fresh):
 
 def test_a_warm_up_stopped_while_it_waits_for_the_kernel_never_preloads():
     # Without a kernel to release it the warm-up waits; cleanup stops it there.
-    script = textwrap.dedent("""
-        import json, logging
-        from tarnlet_master.python_server import sensewire
-        records = []
-        handler = logging.Handler()
-        handler.emit = lambda record: records.append(record.getMessage())
-        sensewire.logger.addHandler(handler)
-        sensewire.logger.setLevel(logging.DEBUG)
+    report = run_recording_bridge_script("""
         sw = sensewire.Sensewire()
         thread = sw._preload_thread
         sw.cleanup()
         thread.join(30)
         print(json.dumps({"alive": thread.is_alive(), "logs": records}))
     """)
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
-                         env=dict(os.environ))
-    assert out.returncode == 0, out.stderr
-    report = json.loads(out.stdout.strip().splitlines()[-1])
     assert report["alive"] is False
     assert not [m for m in report["logs"] if "reload" in m and "Started" not in m]

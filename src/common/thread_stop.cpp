@@ -1,5 +1,7 @@
 #include "thread_stop.hpp"
 
+#include "helpers.hpp"
+
 namespace tarnlet {
 namespace py = pybind11;
 
@@ -29,6 +31,14 @@ bool withdraw_pending_stop() {
         PyErr_Clear();
     }
     return true;
+}
+
+PyObject *new_stop_exception_type(const char *name, const char *doc) {
+    py::object builtins = py::module_::import("builtins");
+    py::dict ns;
+    ns["__module__"] = this_module().attr("__name__");
+    ns["__doc__"] = doc;
+    return builtins.attr("type")(name, py::make_tuple(builtins.attr("BaseException")), ns).release().ptr();
 }
 
 }  // namespace tarnlet

@@ -18,4 +18,9 @@ bool interrupt_thread(unsigned long ident, PyObject *exception);
 // code then spins on it.
 bool withdraw_pending_stop();
 
+// A new BaseException subclass of this module, for delivering into a thread to stop it:
+// no `except Exception` on its way (ours, jedi's) keeps it. The caller keeps it for the
+// life of the process.
+PyObject *new_stop_exception_type(const char *name, const char *doc);
+
 }  // namespace tarnlet

@@ -50,15 +50,8 @@ Worker &worker() {
 // Delivered into the worker thread to stop an abandoned analysis. A BaseException,
 // so no `except Exception` on its way (the bridge's, jedi's) keeps it.
 py::object stop_exception_type() {
-    static PyObject *type = [] {
-        py::object builtins = py::module_::import("builtins");
-        py::dict ns;
-        ns["__module__"] = this_module().attr("__name__");
-        ns["__doc__"] = "Delivered into the language worker to stop an analysis past its time limit.";
-        return builtins.attr("type")("_LanguageAnalysisStopped", py::make_tuple(builtins.attr("BaseException")), ns)
-            .release()
-            .ptr();
-    }();
+    static PyObject *type = new_stop_exception_type(
+        "_LanguageAnalysisStopped", "Delivered into the language worker to stop an analysis past its time limit.");
     return py::reinterpret_borrow<py::object>(type);
 }
 

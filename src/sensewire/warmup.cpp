@@ -44,15 +44,7 @@ bool g_exiting = false;
 // The exception delivered into a warm-up to stop it: a BaseException, so the
 // warm-up's own catch-all (and jedi's `except Exception`) let it through.
 py::object stop_exception_type() {
-    static PyObject *type = [] {
-        py::object builtins = py::module_::import("builtins");
-        py::dict ns;
-        ns["__module__"] = this_module().attr("__name__");
-        ns["__doc__"] = "Delivered into the warm-up thread to stop it.";
-        return builtins.attr("type")("_WarmupStopped", py::make_tuple(builtins.attr("BaseException")), ns)
-            .release()
-            .ptr();
-    }();
+    static PyObject *type = new_stop_exception_type("_WarmupStopped", "Delivered into the warm-up thread to stop it.");
     return py::reinterpret_borrow<py::object>(type);
 }
 

@@ -8,6 +8,7 @@ An index without a pip_api entry is queried through unearth.
 
 import asyncio
 import collections
+import concurrent.futures
 import hashlib
 import importlib
 import importlib.metadata
@@ -898,6 +899,32 @@ async def test_a_trickling_index_is_cut_off_at_the_limit(index, closing, debug_l
     await asyncio.wait_for(index.drip_stopped.wait(), 15)
     await loop.shutdown_default_executor()
     assert lines(debug_logs, logging.ERROR) == ([line] if line.startswith("Timeout") else [])
+
+
+@pytest.mark.timeout(60)
+async def test_the_limit_covers_the_whole_query_not_each_request(index, closing, debug_logs, monkeypatch):
+    # The page and the metadata file each answer within 2 s, but not both together.
+    primary = simple_url(index, "primary")
+    client = scout(index, json_api=(), secondary=False)
+    closing(client)
+    monkeypatch.setattr(feedscout, "QUERY_TIMEOUT", 2)
+    loop = asyncio.get_running_loop()
+    loop.set_default_executor(concurrent.futures.ThreadPoolExecutor(max_workers=1))
+    started = loop.time()
+    assert await client.get_dependencies("slowpair", "1.0") == []
+    assert loop.time() - started < 2 * SLOW_STEP + 1
+    await loop.run_in_executor(None, lambda: None)  # after the abandoned worker has finished
+    assert lines(debug_logs, logging.ERROR) == [f"Timeout querying {primary} for slowpair"]
+    # out of time, the worker does not go on to download the distribution instead
+    assert not [line for line in lines(debug_logs) if line.startswith("Metadata file unusable")]
+    assert index.hits["/primary/files/slowpair-1.0-py3-none-any.whl"] == 0
+    assert client._metadata_cache == {}
+
+    # with time for both, the same query answers
+    monkeypatch.setattr(feedscout, "QUERY_TIMEOUT", 4 * SLOW_STEP)
+    assert await client.get_dependencies("slowpair", "1.0") == [
+        {"name": "late", "version_spec": "", "extras": [], "markers": ""}
+    ]
 
 
 # --- extras ---

@@ -19,6 +19,8 @@ import os
 import socket
 import sys
 import tarfile
+import threading
+import uuid
 import zipfile
 
 import pytest
@@ -795,22 +797,32 @@ async def main():
             await client.find_repo_for_package(root),
             await client.find_repo_for_package_version(root, "6.6"),
             client._get_versions_via_unearth(root, index_url),
-            client._package_exists_via_unearth(root, index_url),
+            blocking_check(client, root, index_url),
         ]
     finally:
         await client.close()
+
+def blocking_check(client, name, index_url):
+    try:
+        return client._package_exists_via_unearth(name, index_url)
+    except Exception as error:  # its errors are its caller's
+        return repr(error)
 
 answers = asyncio.run(main())
 print(json.dumps({"answers": answers, "opened": opened, "warnings": len(warnings)}))
 """
 
 
-async def test_absolute_path_name_does_not_read_the_disk(index, tmp_path):
-    # A directory laid out as a one-page index: the finder would read its index.html.
-    (tmp_path / "index.html").write_text('<a href="alpha-6.6-py3-none-any.whl">alpha-6.6-py3-none-any.whl</a>')
+async def test_absolute_path_name_does_not_read_the_disk(index, tmp_path_factory):
+    # A directory laid out as a one-page index: the finder would read its index.html. Its path
+    # must be one that name normalisation leaves alone, or the finder would look elsewhere.
+    root = tmp_path_factory.getbasetemp() / f"diskindex{uuid.uuid4().hex}"
+    assert feedscout.Feedscout._normalize_name(str(root)) == str(root).lower() == str(root)
+    root.mkdir()
+    (root / "index.html").write_text('<a href="alpha-6.6-py3-none-any.whl">alpha-6.6-py3-none-any.whl</a>')
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
     probe = await asyncio.create_subprocess_exec(
-        sys.executable, "-c", DISK_PROBE, str(tmp_path), simple_url(index, "primary"),
+        sys.executable, "-c", DISK_PROBE, str(root), simple_url(index, "primary"),
         stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, env=env,
     )
     out, err = await asyncio.wait_for(probe.communicate(), 60)
@@ -899,6 +911,58 @@ async def test_a_trickling_index_is_cut_off_at_the_limit(index, closing, debug_l
     await asyncio.wait_for(index.drip_stopped.wait(), 15)
     await loop.shutdown_default_executor()
     assert lines(debug_logs, logging.ERROR) == ([line] if line.startswith("Timeout") else [])
+
+
+class BusyFinder:
+    """A finder busy outside any HTTP request (a huge page being parsed, an archive being
+    unpacked) until released: only the awaiting side can keep the query to its limit."""
+
+    release = threading.Event()
+
+    def __init__(self, *args, **kwargs):
+        pass
+
+    def find_all_packages(self, *args, **kwargs):
+        self.release.wait(30)
+        return []
+
+    def find_best_match(self, *args, **kwargs):
+        self.release.wait(30)
+        return None
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("which", ["versions", "dependencies", "existence", "version existence"])
+async def test_a_busy_finder_is_not_waited_for_past_the_limit(
+    index, closing, debug_logs, short_limit, monkeypatch, which
+):
+    monkeypatch.setattr(feedscout, "PackageFinder", BusyFinder)
+    BusyFinder.release.clear()
+    primary = simple_url(index, "primary")
+    client = scout(index, json_api=())
+    closing(client)
+    call, empty, line = {
+        "versions": (client.get_versions("alpha", primary), [], f"Timeout querying {primary} for alpha"),
+        "dependencies": (client.get_dependencies("alpha", "1.0", primary), [], f"Timeout querying {primary} for alpha"),
+        "existence": (
+            client._package_exists_in_index("alpha", primary),
+            False,
+            f"Unearth check failed for alpha at {primary}: no complete answer within 2 s",
+        ),
+        "version existence": (
+            client._package_version_exists_in_index("alpha", "1.0", primary),
+            False,
+            f"Unearth check failed for alpha==1.0 at {primary}: no complete answer within 2 s",
+        ),
+    }[which]
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    try:
+        assert await call == empty
+        assert loop.time() - started < short_limit + 8
+    finally:
+        BusyFinder.release.set()
+    assert line in lines(debug_logs)
 
 
 @pytest.mark.timeout(60)

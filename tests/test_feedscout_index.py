@@ -8,14 +8,19 @@ An index without a pip_api entry is queried through unearth.
 
 import asyncio
 import collections
+import concurrent.futures
 import hashlib
 import importlib
 import importlib.metadata
 import io
+import json
 import logging
+import os
 import socket
 import sys
 import tarfile
+import threading
+import uuid
 import zipfile
 
 import pytest
@@ -25,6 +30,7 @@ from tarnlet_master.business_layer.packages import feedscout
 
 LOGGER = feedscout.__name__
 DRIP_INTERVAL = 0.5  # seconds between the bytes of a page that trickles in
+SLOW_STEP = 1.5  # seconds each of two "slowpair" answers takes: each within a 2 s limit, not both
 
 ALPHA_2_REQUIRES = [
     "requests[security, socks] >=2.0 ; python_version < '3.8'",
@@ -67,7 +73,18 @@ INDEXES = {
                     "dep-d>=2",
                 ],
                 "metadata",
-                {"provides": ["security", "Cool_Stuff", "a", "B", "Mixed.Case", "ssl"]},
+                {"provides": ["security", "Cool_Stuff", "a", "B", "Mixed.Case", "ssl", "Only.Declared_Here"]},
+            ),
+        },
+        # extras named only in markers, as metadata without Provides-Extra has them
+        "orkit": {
+            "1.0": (
+                [
+                    'dep-a ; extra == "one" or extra == "Two_Parts"',
+                    "dep-b ; (python_version >= '3' and extra == 'Mixed.Case') or extra == 'third'",
+                    "dep-c",
+                ],
+                "metadata",
             ),
         },
         "oldstyle": {
@@ -78,11 +95,14 @@ INDEXES = {
             "1!2.0+local": (["epoch-dep"], None),
         },
         "legacy": {"0.10.1": ([], "sdist", {"metadata_version": "1.0"})},
+        "legacy11": {"0.2": ([], "sdist", {"metadata_version": "1.1"})},
+        "known12": {"0.3": (["listed"], "sdist", {"metadata_version": "1.2"})},
         "dynamic": {"2.0": (["listed"], "sdist", {"metadata_version": "2.2", "dynamic": ["Requires-Dist"]})},
         "static": {"2.0": (["listed"], "sdist", {"metadata_version": "2.2", "dynamic": ["Summary"]})},
         "needs": {"1.0": (["shadowed (>=1,<2)", "json", "absent-dep>=1"], "metadata")},
         "drip": {"1.0": (["late"], "metadata")},
         "dripfile": {"1.0": (["late"], "wheel")},
+        "slowpair": {"1.0": (["late"], "metadata")},
     },
     "secondary": {
         "alpha": {"99.0": (["from-secondary"], "metadata")},
@@ -139,6 +159,7 @@ class Index:
 
     def __init__(self):
         self.hits = collections.Counter()
+        self.raw_paths = collections.Counter()  # as sent, before the server decodes them
         self.release_slow = asyncio.Event()
         self.drip_started = asyncio.Event()
         self.drip_stopped = asyncio.Event()
@@ -233,6 +254,8 @@ class Index:
     async def simple(self, request):
         index, name = request.match_info["index"], request.match_info["name"]
         self.hits[request.path] += 1
+        if name == "slowpair":
+            await asyncio.sleep(SLOW_STEP)
         if name == "broken":
             return web.Response(status=500, text="boom")
         if name == "drip":
@@ -247,13 +270,20 @@ class Index:
         self.hits[request.path] += 1
         if filename.startswith("dripfile-"):
             return await self._drip(request, "application/octet-stream")
+        if filename.startswith("slowpair-"):
+            await asyncio.sleep(SLOW_STEP)
         body = self.files.get((index, filename))
         if body is None:
             return web.Response(status=404)
         return web.Response(body=body, content_type="application/octet-stream")
 
+    @web.middleware
+    async def record_raw_path(self, request, handler):
+        self.raw_paths[request.raw_path] += 1
+        return await handler(request)
+
     def app(self):
-        app = web.Application()
+        app = web.Application(middlewares=[self.record_raw_path])
         app.router.add_get("/{index}/pypi/{name}/json", self.package_json)
         app.router.add_get("/{index}/pypi/{name}/{version}/json", self.version_json)
         app.router.add_get("/{index}/simple/{name}/", self.simple)
@@ -657,6 +687,9 @@ BAD_NAMES = [
     7,
 ]
 BAD_VERSIONS = ["../../alpha/2.0", "2.0/../1.0", "1.0%2f..", "1.0 ", " 1.0", "1.*", "", "\udcff", None, 2.0]
+# Written with a version's characters only, but not versions: "nonsense" is even a release key
+# of alpha's JSON document, so only the version rule keeps it from being asked for.
+BAD_VERSIONS += ["nonsense", "1.0-", "1..0", "1.0+", "1!", "1.0-foo-bar"]
 
 
 def name_calls(client, url, name):
@@ -725,17 +758,80 @@ async def test_blocking_finder_helpers_refuse_too(index, closing, caplog):
     assert not index.hits
 
 
-async def test_absolute_path_name_does_not_read_the_disk(index, closing, caplog, tmp_path):
-    # A directory laid out as a one-page index: the finder would read its index.html.
-    (tmp_path / "index.html").write_text('<a href="alpha-6.6-py3-none-any.whl">alpha-6.6-py3-none-any.whl</a>')
-    caplog.set_level(logging.DEBUG)
-    client = scout(index, json_api=())
-    closing(client)
-    assert await client.get_versions(str(tmp_path)) == []
-    assert await client.find_repo_for_package(str(tmp_path)) is None
-    assert await client.get_dependencies(str(tmp_path), "6.6") == []
-    assert not [r for r in caplog.records if str(tmp_path) in r.getMessage() and r.name != LOGGER]
-    assert len(warnings_of(caplog)) == 3
+# Run apart: an audit hook, which sees every file the finder opens in any thread, cannot be
+# removed again.
+DISK_PROBE = """
+import asyncio, json, logging, sys
+root, index_url = sys.argv[1], sys.argv[2]
+opened = []
+
+def watch(event, args):
+    if event == "open" and isinstance(args[0], str) and args[0].startswith(root):
+        opened.append(args[0])
+
+sys.addaudithook(watch)
+warnings = []
+
+class Collect(logging.Handler):
+    def emit(self, record):
+        if record.levelno == logging.WARNING:
+            warnings.append(record.getMessage())
+
+from tarnlet_master.business_layer.packages import feedscout
+feedscout.logger.addHandler(Collect())
+feedscout.logger.setLevel(logging.WARNING)
+
+class Settings:
+    def get(self, key, default):
+        values = {"package_management.pip.index_urls": [{"url": index_url, "primary": True}],
+                  "package_management.pip_api": []}
+        return values.get(key, default)
+
+async def main():
+    client = feedscout.Feedscout(Settings())
+    try:
+        return [
+            await client.get_versions(root),
+            await client.get_extras(root, "6.6"),
+            await client.get_dependencies(root, "6.6"),
+            await client.find_repo_for_package(root),
+            await client.find_repo_for_package_version(root, "6.6"),
+            client._get_versions_via_unearth(root, index_url),
+            blocking_check(client, root, index_url),
+        ]
+    finally:
+        await client.close()
+
+def blocking_check(client, name, index_url):
+    try:
+        return client._package_exists_via_unearth(name, index_url)
+    except Exception as error:  # its errors are its caller's
+        return repr(error)
+
+answers = asyncio.run(main())
+print(json.dumps({"answers": answers, "opened": opened, "warnings": len(warnings)}))
+"""
+
+
+async def test_absolute_path_name_does_not_read_the_disk(index, tmp_path_factory):
+    # A directory laid out as a one-page index: the finder would read its index.html. Its path
+    # must be one that name normalisation leaves alone, or the finder would look elsewhere.
+    root = tmp_path_factory.getbasetemp() / f"diskindex{uuid.uuid4().hex}"
+    assert feedscout.Feedscout._normalize_name(str(root)) == str(root).lower() == str(root)
+    root.mkdir()
+    (root / "index.html").write_text('<a href="alpha-6.6-py3-none-any.whl">alpha-6.6-py3-none-any.whl</a>')
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    probe = await asyncio.create_subprocess_exec(
+        sys.executable, "-c", DISK_PROBE, str(root), simple_url(index, "primary"),
+        stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE, env=env,
+    )
+    out, err = await asyncio.wait_for(probe.communicate(), 60)
+    assert probe.returncode == 0, err.decode()
+    seen = json.loads(out.decode().strip().splitlines()[-1])
+    assert seen["opened"] == []
+    assert seen["answers"] == [[], [], [], None, None, [], False]
+    assert seen["warnings"] == 7
+    assert not index.hits
 
 
 @pytest.mark.parametrize("name", ["a", "Z9", "zope.interface", "typing_extensions", "x.y-z_1", "Mixed-Case.Name"])
@@ -757,7 +853,10 @@ async def test_versions_with_epoch_and_local_part_are_encoded(index, closing, ca
     ]
     assert await client.find_repo_for_package_version("oldstyle", "1!2.0+local") == simple_url(index, "primary")
     assert not warnings_of(caplog)
+    # the index reads the version back as written; "+" travels encoded, so no server can take
+    # it for a blank ("!" is legal in a path, and the HTTP client writes it back plainly)
     assert index.hits["/primary/pypi/oldstyle/1!2.0+local/json"] == 2
+    assert [path for path in index.raw_paths if "oldstyle" in path] == ["/primary/pypi/oldstyle/1!2.0%2Blocal/json"]
 
 
 # --- one time limit for every query path ---
@@ -814,6 +913,84 @@ async def test_a_trickling_index_is_cut_off_at_the_limit(index, closing, debug_l
     assert lines(debug_logs, logging.ERROR) == ([line] if line.startswith("Timeout") else [])
 
 
+class BusyFinder:
+    """A finder busy outside any HTTP request (a huge page being parsed, an archive being
+    unpacked) until released: only the awaiting side can keep the query to its limit."""
+
+    release = threading.Event()
+
+    def __init__(self, *args, **kwargs):
+        pass
+
+    def find_all_packages(self, *args, **kwargs):
+        self.release.wait(30)
+        return []
+
+    def find_best_match(self, *args, **kwargs):
+        self.release.wait(30)
+        return None
+
+
+@pytest.mark.timeout(60)
+@pytest.mark.parametrize("which", ["versions", "dependencies", "existence", "version existence"])
+async def test_a_busy_finder_is_not_waited_for_past_the_limit(
+    index, closing, debug_logs, short_limit, monkeypatch, which
+):
+    monkeypatch.setattr(feedscout, "PackageFinder", BusyFinder)
+    BusyFinder.release.clear()
+    primary = simple_url(index, "primary")
+    client = scout(index, json_api=())
+    closing(client)
+    call, empty, line = {
+        "versions": (client.get_versions("alpha", primary), [], f"Timeout querying {primary} for alpha"),
+        "dependencies": (client.get_dependencies("alpha", "1.0", primary), [], f"Timeout querying {primary} for alpha"),
+        "existence": (
+            client._package_exists_in_index("alpha", primary),
+            False,
+            f"Unearth check failed for alpha at {primary}: no complete answer within 2 s",
+        ),
+        "version existence": (
+            client._package_version_exists_in_index("alpha", "1.0", primary),
+            False,
+            f"Unearth check failed for alpha==1.0 at {primary}: no complete answer within 2 s",
+        ),
+    }[which]
+    loop = asyncio.get_running_loop()
+    started = loop.time()
+    try:
+        assert await call == empty
+        assert loop.time() - started < short_limit + 8
+    finally:
+        BusyFinder.release.set()
+    assert line in lines(debug_logs)
+
+
+@pytest.mark.timeout(60)
+async def test_the_limit_covers_the_whole_query_not_each_request(index, closing, debug_logs, monkeypatch):
+    # The page and the metadata file each answer within 2 s, but not both together.
+    primary = simple_url(index, "primary")
+    client = scout(index, json_api=(), secondary=False)
+    closing(client)
+    monkeypatch.setattr(feedscout, "QUERY_TIMEOUT", 2)
+    loop = asyncio.get_running_loop()
+    loop.set_default_executor(concurrent.futures.ThreadPoolExecutor(max_workers=1))
+    started = loop.time()
+    assert await client.get_dependencies("slowpair", "1.0") == []
+    assert loop.time() - started < 2 * SLOW_STEP + 1
+    await loop.run_in_executor(None, lambda: None)  # after the abandoned worker has finished
+    assert lines(debug_logs, logging.ERROR) == [f"Timeout querying {primary} for slowpair"]
+    # out of time, the worker does not go on to download the distribution instead
+    assert not [line for line in lines(debug_logs) if line.startswith("Metadata file unusable")]
+    assert index.hits["/primary/files/slowpair-1.0-py3-none-any.whl"] == 0
+    assert client._metadata_cache == {}
+
+    # with time for both, the same query answers
+    monkeypatch.setattr(feedscout, "QUERY_TIMEOUT", 4 * SLOW_STEP)
+    assert await client.get_dependencies("slowpair", "1.0") == [
+        {"name": "late", "version_spec": "", "extras": [], "markers": ""}
+    ]
+
+
 # --- extras ---
 
 
@@ -821,8 +998,12 @@ async def test_a_trickling_index_is_cut_off_at_the_limit(index, closing, debug_l
 async def test_extras_declared_and_named_in_markers_normalised(index, closing, json_api):
     client = scout(index, json_api=json_api)
     closing(client)
-    # "security" and "ssl" add no requirement; both extras of the "or" marker count
-    assert await client.get_extras("extrakit", "1.0") == ["a", "b", "cool-stuff", "mixed-case", "security", "ssl"]
+    # "security", "ssl" and "only-declared-here" add no requirement
+    assert await client.get_extras("extrakit", "1.0") == [
+        "a", "b", "cool-stuff", "mixed-case", "only-declared-here", "security", "ssl"
+    ]
+    # without Provides-Extra the markers alone name them: every extra of an "or", nested too
+    assert await client.get_extras("orkit", "1.0") == ["mixed-case", "one", "third", "two-parts"]
 
 
 def install_from_index(index, site, name, version):
@@ -836,13 +1017,18 @@ def install_from_index(index, site, name, version):
 async def test_installed_extras_match_what_the_index_answers(index, closing, tmp_path, monkeypatch):
     monkeypatch.syspath_prepend(str(tmp_path))
     install_from_index(index, tmp_path, "extrakit", "1.0")
+    install_from_index(index, tmp_path, "orkit", "1.0")
     client = scout(index)
     closing(client)
-    for extra in await client.get_extras("extrakit", "1.0"):
-        assert client.check_specifier_in_dist("extrakit", "==1.0", [extra]) == "1.0"
-    for spelled in (["COOL.STUFF"], ["cool_stuff", "Mixed-Case"], ["B", "a", "SSL"]):
+    for name in ("extrakit", "orkit"):
+        for extra in await client.get_extras(name, "1.0"):
+            assert client.check_specifier_in_dist(name, "==1.0", [extra]) == "1.0"
+    for spelled in (["COOL.STUFF"], ["cool_stuff", "Mixed-Case"], ["B", "a", "SSL"], ["only_declared.here"]):
         assert client.check_specifier_in_dist("extrakit", "", spelled) == "1.0"
+    for spelled in (["Two.Parts", "THIRD"], ["mixed_case"], ["ONE"]):
+        assert client.check_specifier_in_dist("orkit", "", spelled) == "1.0"
     assert client.check_specifier_in_dist("extrakit", "", ["security", "socks"]) is None
+    assert client.check_specifier_in_dist("orkit", "", ["two"]) is None
 
 
 # --- requirements written the old way ---
@@ -893,11 +1079,17 @@ async def test_unknown_dependencies_are_said_and_not_cached(index, closing, capl
     client = scout(index, json_api=(), secondary=False)
     closing(client)
     assert await client.get_dependencies("legacy", "0.10.1") == []
+    assert await client.get_dependencies("legacy11", "0.2") == []
     assert warnings_of(caplog) == [
-        "Dependencies of legacy==0.10.1 are unknown: its metadata (Metadata-Version 1.0) predates Requires-Dist"
+        "Dependencies of legacy==0.10.1 are unknown: its metadata (Metadata-Version 1.0) predates Requires-Dist",
+        "Dependencies of legacy11==0.2 are unknown: its metadata (Metadata-Version 1.1) predates Requires-Dist",
     ]
     caplog.clear()
     listed = [{"name": "listed", "version_spec": "", "extras": [], "markers": ""}]
+    assert await client.get_dependencies("known12", "0.3") == listed  # 1.2 is where Requires-Dist begins
+    assert not warnings_of(caplog)
+    assert client._metadata_cache == {("known12", "0.3"): listed}
+    client._metadata_cache.clear()
     assert await client.get_dependencies("dynamic", "2.0") == listed
     assert warnings_of(caplog) == ["Dependencies of dynamic==2.0 are unknown: its metadata declares them dynamic"]
     assert client._metadata_cache == {}

@@ -139,7 +139,7 @@ def test_without_packaging_nothing_is_checked(debug_logs, monkeypatch):
 def test_entries_put_into_the_table_are_read_through_their_metadata():
     class Metadata(dict):
         def get_all(self, name):
-            return ["x ; extra == 'fast'"] if name == "Requires-Dist" else None
+            return {"Requires-Dist": ["x ; extra == 'fast'"], "Provides-Extra": ["Low_Latency"]}.get(name)
 
     class Dist:
         __slots__ = ("metadata",)  # not weakly referenceable either
@@ -151,6 +151,7 @@ def test_entries_put_into_the_table_are_read_through_their_metadata():
     client._distributions_cache = {"handmade": Dist("4.0"), "noversion": Dist("")}
     assert client.check_specifier_in_dist("HandMade", ">=4", ["FAST"]) == "4.0"
     assert client.check_specifier_in_dist("handmade", "", ["slow"]) is None
+    assert client.check_specifier_in_dist("handmade", "", ["low.latency", "fast"]) == "4.0"  # declared only
     client._distributions_cache["handmade"].metadata["Version"] = "5.0"
     assert client.check_specifier_in_dist("handmade", ">4") == "5.0"
     assert client.check_specifier_in_dist("noversion", "") is None

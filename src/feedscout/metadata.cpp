@@ -133,7 +133,8 @@ py::object get_metadata(py::object, py::object finder, py::object link) {
             return metadata;
         }
     } catch (py::error_already_set &e) {
-        if (!is_ordinary(e)) {
+        // Out of time, the distribution could not be read either: the query reports the time-out.
+        if (!is_ordinary(e) || past_query_deadline()) {
             throw;
         }
         log_debug("Metadata file unusable for " + text_of(py::getattr(link, "redacted", link)) + ": " + error_text(e) +

@@ -26,6 +26,11 @@ def same(a, b):
         return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
     if isinstance(a, dict) and isinstance(b, dict):
         return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, dt.datetime) and type(a) is type(b) and a.utcoffset() is not None \
+            and b.utcoffset() is not None:
+        # The same instant: == never holds across zones for a time the clocks repeat
+        # (a DST fold), so the instants are compared by their difference.
+        return a - b == dt.timedelta(0)
     return type(a) is type(b) and a == b
 
 

@@ -1049,7 +1049,7 @@ async def test_parenthesised_specifiers_become_usable(index, closing, monkeypatc
     ]
     if with_packaging:
         assert records[2]["extras"] == ["socks"] and records[2]["markers"] == "extra == 'net'"
-    # the spec goes on to the installed check, which can now answer
+    # the version specifier goes on to the installed check, which can now answer
     installed = importlib.metadata.version("packaging")
     assert client.check_specifier_in_dist("packaging", records[1]["version_spec"]) == installed
     assert client.check_specifier_in_dist("packaging", records[0]["version_spec"]) is None

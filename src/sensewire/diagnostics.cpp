@@ -253,7 +253,7 @@ py::list check_unresolved_imports(py::object self, py::object code, py::object) 
     return diagnostics;
 }
 
-// The spec of `name` from the finders on sys.meta_path (the in-memory loader, the
+// The module spec (ModuleSpec) of `name` from the finders on sys.meta_path (the in-memory loader, the
 // path finder with its hooks, built-in and frozen modules), searching `path` for a
 // submodule, or None. This is importlib's lookup without its one side effect:
 // importlib.util.find_spec imports every parent package, which runs user code.

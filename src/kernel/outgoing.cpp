@@ -100,8 +100,8 @@ bool sends_as_the_library(const py::object &ws) {
     if (!py::getattr(py::type::of(ws), "send", py::none()).is(py::handle(g_library_send))) {
         return false;
     }
-    PyObject **dict = _PyObject_GetDictPtr(ws.ptr());
-    return dict == nullptr || *dict == nullptr || PyDict_GetItemString(*dict, "send") == nullptr;
+    const py::object dict = py::getattr(ws, "__dict__", py::none());
+    return !PyDict_Check(dict.ptr()) || !py::reinterpret_borrow<py::dict>(dict).contains("send");
 }
 
 // Several text frames written as the library's send writes one, but with one write to
@@ -127,34 +127,20 @@ Coro write_frames(py::object ws, std::vector<py::object> texts) {
             }
             send_text(py::reinterpret_steal<py::object>(encoded));
         }
-        py::list pieces = protocol.attr("data_to_send")();
-        py::object transport = ws.attr("transport");
-        // An empty piece would ask for the end of the stream, which sending text never does.
-        bool whole = true;
-        for (const py::handle piece : pieces) {
-            whole = whole && PyObject_IsTrue(piece.ptr()) == 1;
-        }
-        if (whole) {
-            transport.attr("write")(py::bytes("").attr("join")(pieces));
-        } else {
-            for (const py::handle piece : pieces) {
-                if (PyObject_IsTrue(piece.ptr()) == 1) {
-                    transport.attr("write")(piece);
-                }
-            }
+        // Sending text never yields the empty piece that stands for the end of the stream.
+        const py::list pieces = protocol.attr("data_to_send")();
+        if (py::len(pieces) > 0) {
+            ws.attr("transport").attr("write")(py::bytes("").attr("join")(pieces));
         }
     } catch (py::error_already_set &e) {
         failure = e;
     }
-    if (failure) {
-        const py::object suppressed =
-            co_await context.attr("__aexit__")(failure->type(), failure->value(), failure->trace());
-        if (!py::bool_(suppressed)) {
-            throw *failure;
-        }
-        co_return py::none();
+    const py::object exiting = failure ? context.attr("__aexit__")(failure->type(), failure->value(), failure->trace())
+                                       : context.attr("__aexit__")(py::none(), py::none(), py::none());
+    const py::object suppressed = co_await exiting;
+    if (failure && !py::bool_(suppressed)) {
+        throw *failure;
     }
-    co_await context.attr("__aexit__")(py::none(), py::none(), py::none());
     co_return py::none();
 }
 
@@ -332,57 +318,50 @@ Coro send_all(py::object self, py::list messages) {
             break;
         }
     }
+    const auto sent = [debug](const Encoded &message) {
+        if (debug) {
+            logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", message.type, message.request_id);
+        }
+    };
     size_t i = 0;
     while (i < encoded.size()) {
         if (encoded[i].chunked) {
             co_await self.attr("_send_chunked_message")(encoded[i].raw_json, encoded[i].type, encoded[i].request_id);
+            sent(encoded[i]);
+            ++i;
+            continue;
+        }
+        // The run of unchunked messages from i on goes out under one hold of the lock.
+        size_t end = i + 1;
+        while (end < encoded.size() && !encoded[end].chunked) {
+            ++end;
+        }
+        py::object lock = self.attr("_socket_lock");
+        co_await lock.attr("acquire")();
+        const AcquiredLock held(lock);
+        const double waited_ms =
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encoded[i].start).count();
+        if (waited_ms > 5.0) {
+            log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) +
+                        "ms for: type=" + text_of(encoded[i].type));
+        }
+        const py::object ws = self.attr("websocket");
+        if (end - i > 1 && sends_as_the_library(ws)) {
+            std::vector<py::object> texts;
+            for (size_t k = i; k < end; ++k) {
+                texts.push_back(encoded[k].raw_json);
+            }
+            co_await write_frames(ws, std::move(texts));
+            for (; i < end; ++i) {
+                sent(encoded[i]);
+            }
         } else {
-            py::object lock = self.attr("_socket_lock");
-            co_await lock.attr("acquire")();
-            const AcquiredLock held(lock);
-            const double waited_ms =
-                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encoded[i].start).count();
-            if (waited_ms > 5.0) {
-                log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) +
-                            "ms for: type=" + text_of(encoded[i].type));
-            }
-            // The run of unchunked messages from i on goes out under this hold of the lock.
-            size_t end = i + 1;
-            while (end < encoded.size() && !encoded[end].chunked) {
-                ++end;
-            }
-            const py::object ws = self.attr("websocket");
-            if (end - i > 1 && sends_as_the_library(ws)) {
-                std::vector<py::object> texts;
-                for (size_t k = i; k < end; ++k) {
-                    texts.push_back(encoded[k].raw_json);
-                }
-                co_await write_frames(ws, std::move(texts));
-                for (; debug && i + 1 < end; ++i) {
-                    logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type,
-                         encoded[i].request_id);
-                }
-                i = end - 1;
-            } else {
-                const py::object send = ws.attr("send");
-                for (; i + 1 < end; ++i) {
-                    co_await send(encoded[i].raw_json);
-                    if (debug) {
-                        logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type,
-                             encoded[i].request_id);
-                    }
-                }
+            const py::object send = ws.attr("send");
+            for (; i < end; ++i) {
                 co_await send(encoded[i].raw_json);
-            }
-            if (debug) {
-                logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type,
-                     encoded[i].request_id);
+                sent(encoded[i]);
             }
         }
-        if (debug && encoded[i].chunked) {
-            logf(Level::debug, "[TIMING] Message sent: type=%s, request_id=%s", encoded[i].type, encoded[i].request_id);
-        }
-        ++i;
     }
     if (failure) {
         std::rethrow_exception(failure);

@@ -46,12 +46,14 @@ def nap(seconds):
     print("napping", flush=True)
     time.sleep(seconds)
 """
-SPIN_LOOP = (4, 5)  # the lines of spin's loop
+# The lines of spin's loop, and of its print: the peer can have the printed line while
+# the print is still finishing, and an interrupt that comes then is raised there.
+SPIN_LOOP = (2, 4, 5)
 VALUES_LOOP = (9, 10)
 PAUSED_LINE = 15
 
 CONSOLE_SPIN = "n = 0\nprint('started')\nwhile True:\n    n += 1\n"
-CONSOLE_LOOP = (3, 4)
+CONSOLE_LOOP = (2, 3, 4)  # as SPIN_LOOP: its print, and its loop
 
 
 ABSENT = object()
@@ -106,10 +108,12 @@ async def start_spin(peer, mod, label):
 
 
 def line_of(traceback, file, lines):
-    """The line of the innermost frame of `file` in the traceback text, checked to be one of `lines`."""
+    """The line of the innermost frame of `file` in the traceback text, checked to be one of `lines`
+    and to be the innermost frame of all: an interrupt never surfaces inside the kernel's own code."""
     found = re.findall(rf'File "{re.escape(file)}", line (\d+)', traceback)
     assert found, traceback
     assert int(found[-1]) in lines, traceback
+    assert re.findall(r'File "([^"]+)", line \d+', traceback)[-1] == file, traceback
     return int(found[-1])
 
 
@@ -358,3 +362,47 @@ async def test_interrupts_racing_the_end_of_requests_never_outlive_them(peer, mo
                 or getattr(report.object, "__module__", "") in ("weakref", "_weakrefset"))
     assert not [u for u in unraisable if isinstance(u.exc_value, KeyboardInterrupt) and not in_finalizer(u)], \
         unraisable
+
+
+async def test_an_interrupt_during_the_kernels_own_output_work_waits_for_its_end(peer, monkeypatch):
+    """The kernel hands printed text to the loop by running asyncio's own Python code on the
+    worker. An interrupt that comes meanwhile is raised when that is done, in the print: not
+    inside asyncio (its traceback there, the loop perhaps never woken for the text)."""
+    import threading
+    import time
+    import tarnlet_master.python_server.kernel as kmod
+
+    handing_over, interrupted = threading.Event(), threading.Event()
+    real = asyncio.run_coroutine_threadsafe
+
+    def slow_handover(coro, loop):
+        if not handing_over.is_set():
+            handing_over.set()
+            deadline = time.monotonic() + 10
+            while not interrupted.is_set() and time.monotonic() < deadline:
+                pass  # Python code of the kernel's: where a raised interrupt would land
+            time.sleep(0.05)
+        return real(coro, loop)
+
+    class Asyncio:
+        def __getattr__(self, name):
+            return getattr(asyncio, name)
+
+    patched = Asyncio()
+    patched.run_coroutine_threadsafe = slow_handover
+    monkeypatch.setattr(kmod, "asyncio", patched)
+    mod = await peer.module(LOOPS)
+    rid = await start_call(peer, mod, "spin", ["once"])
+    await asyncio.to_thread(handing_over.wait, peer.timeout)
+    assert (await interrupt(peer, rid))["interrupted"] is True
+    interrupted.set()
+    result = await peer.wait_type("function_execution_result", request_id=rid)
+    assert result["status"] == "error" and result["error"].endswith("KeyboardInterrupt\n")
+    assert "slow_handover" not in result["error"]
+    assert line_of(result["error"], f"<virtual:{mod}>", SPIN_LOOP) == 2
+    # The text it was handing over went out (the print's later writes never came), and the
+    # next call runs cleanly.
+    assert ip.stream_text(peer.of(rid), "stdout") == "spinning"
+    monkeypatch.undo()
+    messages = await peer.call(mod, "quick", [3])
+    assert messages[-1]["status"] == "success" and messages[-1]["result"] == 6

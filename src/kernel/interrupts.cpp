@@ -20,11 +20,20 @@ namespace {
 constexpr double kRetryDelay = 0.01;
 constexpr int kRetryLimit = 200;
 
+// A worker thread's DeferredInterrupts scopes: how deep, and whether an interrupt came
+// meanwhile. Read and written under the registry lock.
+struct Deferral {
+    int depth = 0;
+    bool pending = false;
+};
+thread_local Deferral t_deferral;
+
 struct Running {
     std::uint64_t token;
     PyObject *kernel;  // only compared: the run's request keeps its kernel alive
     py::object request_id;
     unsigned long thread;
+    Deferral *deferral;  // of `thread`, which outlives the entry
 };
 
 // Held only around C++ and C API calls that run no Python code and never release the GIL,
@@ -43,6 +52,16 @@ std::vector<Running> &registry() {
 }
 
 std::uint64_t last_token = 0;  // under the lock
+
+// Under the registry lock: raises the interrupt in the run's thread, or holds it back
+// while the thread is in kernel work. False when the thread could not be told apart.
+bool deliver(const Running &run) {
+    if (run.deferral->depth > 0) {
+        run.deferral->pending = true;
+        return true;
+    }
+    return interrupt_thread(run.thread, PyExc_KeyboardInterrupt);
+}
 
 bool is_plain_scalar(PyObject *value) {
     return value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyBool_Check(value) ||
@@ -80,7 +99,7 @@ Found interrupt_running(PyObject *kernel, const py::handle &request_id, bool all
             continue;
         }
         ++found.count;
-        if (!interrupt_thread(run.thread, PyExc_KeyboardInterrupt)) {
+        if (!deliver(run)) {
             found.to_retry.push_back(run.token);
         }
     }
@@ -114,7 +133,7 @@ void retry(const py::object &self, const py::object &loop, std::uint64_t token, 
         for (const Running &run : registry()) {
             if (run.token == token) {
                 running = true;
-                delivered = interrupt_thread(run.thread, PyExc_KeyboardInterrupt);
+                delivered = deliver(run);
                 break;
             }
         }
@@ -149,7 +168,7 @@ void retry_later(py::object self, py::object loop, std::uint64_t token, int atte
 InterruptibleRun::InterruptibleRun(const py::object &self, const py::object &request_id) {
     const std::lock_guard<std::mutex> held(registry_lock());
     token_ = ++last_token;
-    registry().push_back(Running{token_, self.ptr(), request_id, PyThread_get_thread_ident()});
+    registry().push_back(Running{token_, self.ptr(), request_id, PyThread_get_thread_ident(), &t_deferral});
 }
 
 bool InterruptibleRun::leave() {
@@ -190,6 +209,36 @@ InterruptibleRun::~InterruptibleRun() {
         leave();
     } catch (py::error_already_set &e) {
         e.discard_as_unraisable("withdrawing an interrupt at the end of a request");
+    }
+}
+
+DeferredInterrupts::DeferredInterrupts() {
+    const std::lock_guard<std::mutex> held(registry_lock());
+    ++t_deferral.depth;
+}
+
+void DeferredInterrupts::end() {
+    ended_ = true;
+    bool held_back = false;
+    {
+        const std::lock_guard<std::mutex> held(registry_lock());
+        if (--t_deferral.depth == 0) {
+            held_back = std::exchange(t_deferral.pending, false);
+        }
+    }
+    if (held_back) {
+        PyErr_SetNone(PyExc_KeyboardInterrupt);
+        throw py::error_already_set();
+    }
+}
+
+DeferredInterrupts::~DeferredInterrupts() {
+    if (ended_) {
+        return;
+    }
+    const std::lock_guard<std::mutex> held(registry_lock());
+    if (--t_deferral.depth == 0) {
+        t_deferral.pending = false;
     }
 }
 

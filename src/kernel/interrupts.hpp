@@ -35,4 +35,24 @@ private:
     bool ended_ = false;
 };
 
+// Kernel work on a worker thread that runs Python code of its own (handing a message to
+// the loop through asyncio) is no place for the user's interrupt: raised in there, it
+// would leave asyncio's frames in the user's traceback, or a message scheduled without the
+// loop being woken for it. An interrupt that comes during such a scope is held back, and
+// end() raises it once the outermost scope is done, in the code that called into the
+// kernel. A scope left by an exception drops it: that exception already ends the call.
+class DeferredInterrupts {
+public:
+    DeferredInterrupts();
+    ~DeferredInterrupts();
+    DeferredInterrupts(const DeferredInterrupts &) = delete;
+    DeferredInterrupts &operator=(const DeferredInterrupts &) = delete;
+
+    // Raises the KeyboardInterrupt that was held back, if any.
+    void end();
+
+private:
+    bool ended_ = false;
+};
+
 }  // namespace tarnlet::kernel

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "interrupts.hpp"
+
 namespace tarnlet::kernel {
 
 py::object field(const py::handle &message, const char *key, py::object fallback) {
@@ -68,9 +70,11 @@ py::dict reply_of(const char *type) {
 Coro send(py::object self, py::object reply) { co_return co_await self.attr("send_message")(reply); }
 
 py::object schedule_send(const py::object &self, const py::object &loop, const py::object &message) {
+    DeferredInterrupts deferred;
     py::object coro = self.attr("send_message")(message);
+    py::object future;
     try {
-        return module_global("asyncio").attr("run_coroutine_threadsafe")(coro, loop);
+        future = module_global("asyncio").attr("run_coroutine_threadsafe")(coro, loop);
     } catch (py::error_already_set &) {
         // Never started: closed rather than left to warn as an unawaited coroutine.
         if (py::hasattr(coro, "close")) {
@@ -78,6 +82,8 @@ py::object schedule_send(const py::object &self, const py::object &loop, const p
         }
         throw;
     }
+    deferred.end();
+    return future;
 }
 
 void schedule_send_quietly(const py::object &self, const py::object &message) {

@@ -7,6 +7,7 @@
 
 #include <mutex>
 
+#include "interrupts.hpp"
 #include "messages.hpp"
 
 namespace tarnlet::kernel {
@@ -89,6 +90,7 @@ Coro send_slot(std::shared_ptr<Slot> slot) {
 // for the peer (it stays in the capture) and logs, as a failed stream callback does.
 // The slot is held by value: the thread's own reference to it is dropped on failure.
 void schedule(std::shared_ptr<Slot> slot) {
+    DeferredInterrupts deferred;
     try {
         py::object coro = send_slot(slot).to_python();
         try {
@@ -105,6 +107,7 @@ void schedule(std::shared_ptr<Slot> slot) {
         }
         logf(Level::debug, "[Kernel] %s streaming error: %s", stream_name(slot->stream), error_text(e));
     }
+    deferred.end();
 }
 
 // Streams text of the thread's request: joined into its latest message when that is of the

@@ -72,10 +72,12 @@ public:
         for (size_t i = 0; i < bases_.size(); ++i) {
             bases[i] = bases_[i];
         }
-        py::object metaclass = bases_.empty() ? py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))
-                                              : py::type::of(bases_.front());
+        py::object metaclass = bases_.empty()
+                                   ? py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))
+                                   : py::type::of(bases_.front());
         if (bases_.empty()) {
-            bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+            bases =
+                py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
         } else {
             // The most derived metaclass among the bases, as the class statement picks it.
             for (const auto &base : bases_) {

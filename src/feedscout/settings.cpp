@@ -110,7 +110,6 @@ py::object get_api_pattern_for_index(py::object self, std::string index_url) {
 
 }  // namespace
 
-
 std::string normalize_url(const std::string &url) {
     const auto end = url.find_last_not_of("/\\");
     return end == std::string::npos ? std::string() : url.substr(0, end + 1);

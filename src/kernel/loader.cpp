@@ -1,7 +1,7 @@
 // InMemoryModuleLoader: makes the workbook's modules, which exist only as source text
 // sent by the IDE, importable with a plain `import name`.
-#include "messages.hpp"
 #include "kernel.hpp"
+#include "messages.hpp"
 
 namespace tarnlet::kernel {
 namespace {

@@ -1,8 +1,8 @@
 // VirtualEnvironment: the directories a workbook added to the module search path, and
 // the way back to the search path the kernel started with. sys.path is always changed
 // in place, so every holder of a reference to it sees the change.
-#include "messages.hpp"
 #include "kernel.hpp"
+#include "messages.hpp"
 #include "path_checks.hpp"
 
 namespace tarnlet::kernel {

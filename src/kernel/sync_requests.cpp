@@ -6,9 +6,7 @@
 namespace tarnlet::kernel {
 namespace {
 
-[[noreturn]] void throw_connection_error(const std::string &text) {
-    raise_error(PyExc_ConnectionError, text);
-}
+[[noreturn]] void throw_connection_error(const std::string &text) { raise_error(PyExc_ConnectionError, text); }
 
 }  // namespace
 

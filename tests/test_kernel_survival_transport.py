@@ -6,6 +6,7 @@ through `main`, or the in-process kernel where only the process itself can show 
 """
 
 import asyncio
+import contextlib
 import json
 import os
 import sys
@@ -16,6 +17,8 @@ import zlib
 
 import pytest
 import websockets
+
+import kernel_peer as ip
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -341,49 +344,18 @@ async def test_non_finite_floats_go_out_as_null(prelude, has_orjson):
 # -- a close during a batched send (in process: the torn-down state is what is checked) --
 
 
-class InProcessPeer:
-    """A websockets server with one in-process kernel connected to it."""
-
-    async def __aenter__(self):
-        import tarnlet_master.python_server.kernel as kmod
-        self.kmod = kmod
-        self.received = asyncio.Queue()
-        self.connection = asyncio.get_running_loop().create_future()
-        self.server = await websockets.serve(self._handler, "127.0.0.1", 0)
-        port = self.server.sockets[0].getsockname()[1]
-        self.saved_path = list(sys.path)
-        self.stdout, self.stderr = sys.stdout, sys.stderr
-        self.kernel = kmod.PythonKernel("wb-inproc", port=str(port), connection_args={"platform": "web"})
-        self.task = asyncio.create_task(self.kernel.run())
-        self.ws = await asyncio.wait_for(self.connection, T)
-        while self.kernel._batcher is None or sys.stdout is self.stdout:
+@contextlib.asynccontextmanager
+async def in_process_peer():
+    """The shared loopback peer, with its kernel's batcher and stream hooks in place."""
+    stdout, stderr = sys.stdout, sys.stderr
+    peer = await ip.start_peer("wb-inproc", connection_args={"platform": "web"}, timeout=T)
+    peer.stdout, peer.stderr = stdout, stderr
+    try:
+        while peer.kernel._batcher is None or sys.stdout is stdout:
             await asyncio.sleep(0.01)
-        return self
-
-    async def __aexit__(self, *exc):
-        if not self.task.done():
-            await self.ws.close()
-        await asyncio.wait_for(self.task, T)
-        self.server.close()
-        await self.server.wait_closed()
-        sys.path[:] = self.saved_path
-        for thread in __import__("threading").enumerate():
-            if thread.name.startswith("LSP-"):
-                await asyncio.to_thread(thread.join, T)
-
-    async def _handler(self, ws):
-        self.connection.set_result(ws)
-        try:
-            async for frame in ws:
-                await self.received.put(json.loads(frame))
-        except websockets.ConnectionClosed:
-            pass
-
-    async def recv(self, type_):
-        while True:
-            message = await asyncio.wait_for(self.received.get(), T)
-            if message.get("type") == type_:
-                return message
+        yield peer
+    finally:
+        await ip.stop_peer(peer)
 
 
 def kernel_lines(caplog):
@@ -392,14 +364,14 @@ def kernel_lines(caplog):
 
 async def test_a_close_during_a_batched_send_still_tears_everything_down(caplog):
     import tarnlet_master.python_server.tarnlet as tarnlet
-    async with InProcessPeer() as peer:
+    async with in_process_peer() as peer:
         kernel = peer.kernel
         # Hold the next flush back, so the message is still queued when the peer closes.
         kernel._batcher.FLUSH_INTERVAL = 3600
         await asyncio.sleep(0.05)
         await kernel._batcher.enqueue({"type": "queued", "n": 1})
         await kernel._batcher.enqueue({"type": "queued", "n": 2})
-        await peer.ws.close()
+        await (await peer.ws()).close()
         await asyncio.wait_for(peer.task, T)   # run() returns: nothing escaped from disconnect
         assert sys.stdout is peer.stdout and sys.stderr is peer.stderr
         assert tarnlet._kernel_instance is None and tarnlet.messaging.send_request_sync is None
@@ -414,7 +386,7 @@ async def test_a_close_during_a_batched_send_still_tears_everything_down(caplog)
 
 
 async def test_the_flush_loop_outlives_a_failed_send(caplog):
-    async with InProcessPeer() as peer:
+    async with in_process_peer() as peer:
         batcher = peer.kernel._batcher
         await batcher.enqueue({"type": "bad", "value": object()})
         await batcher.enqueue({"type": "bad", "value": 2})

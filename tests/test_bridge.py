@@ -322,6 +322,15 @@ def test_class_builder_with_python_bases():
     assert f.greet() == "Hello, f" and f.__dict__ == {"name": "f"}
 
 
+def test_module_globals_looked_up_from_a_reused_buffer_are_each_their_own(monkeypatch):
+    # The binding passes each name from a buffer of its own that the next call reuses: the
+    # names' cache must not answer one name for another, nor grow without bound.
+    for i in range(5000):
+        monkeypatch.setattr(bridge, f"g{i}", i, raising=False)
+    assert [bridge.module_global(f"g{i}") for i in range(5000)] == list(range(5000))
+    assert [bridge.module_global(name) for name in ("g1", "g2", "g1", "g22", "g2")] == [1, 2, 1, 22, 2]
+
+
 def test_module_globals_and_logger_are_late_bound(monkeypatch):
     monkeypatch.setattr(bridge, "some_value", 41, raising=False)
     assert bridge.module_global("some_value") == 41

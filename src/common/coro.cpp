@@ -110,7 +110,9 @@ void raise_coroutine_error(std::exception_ptr error) {
 PyObject *stop_iteration_value() {
     // Value of the pending StopIteration (new reference); clears it.
     PyObject *exc = fetch_exception();
-    PyObject *value = exc != nullptr ? PyObject_GetAttrString(exc, "value") : nullptr;
+    // Made once the pending error is fetched; lives as long as the process.
+    static PyObject *const value_name = PyUnicode_InternFromString("value");
+    PyObject *value = exc != nullptr && value_name != nullptr ? PyObject_GetAttr(exc, value_name) : nullptr;
     Py_XDECREF(exc);
     if (value == nullptr) {
         PyErr_Clear();

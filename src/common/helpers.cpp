@@ -2,6 +2,9 @@
 
 #include <frameobject.h>
 
+#include <cstring>
+#include <unordered_map>
+
 namespace tarnlet {
 namespace {
 // Borrowed: an extension module lives until the interpreter ends, and an owning
@@ -13,10 +16,35 @@ void set_this_module(py::handle module) { g_module = module.ptr(); }
 
 py::handle this_module() { return py::handle(g_module); }
 
+py::object interned(const char *name) {
+    // Keyed by the pointer, checked by the text: a buffer reused for another name is
+    // looked up afresh. Bounded, for callers that pass text made at run time.
+    constexpr size_t kMostNames = 4096;
+    static auto *names = new std::unordered_map<const char *, PyObject *>();
+    const auto found = names->find(name);
+    if (found != names->end() && std::strcmp(PyUnicode_AsUTF8(found->second), name) == 0) {
+        return py::reinterpret_borrow<py::object>(found->second);
+    }
+    auto made = py::reinterpret_steal<py::object>(PyUnicode_InternFromString(name));
+    if (!made) {
+        throw py::error_already_set();
+    }
+    if (found != names->end()) {
+        found->second = made.inc_ref().ptr();  // the one it replaces is kept: it may still be in use
+    } else if (names->size() < kMostNames) {
+        names->emplace(name, made.inc_ref().ptr());
+    }
+    return made;
+}
+
 py::object module_global(const char *name) {
     PyObject *dict = PyModule_GetDict(g_module);
-    PyObject *value = PyDict_GetItemString(dict, name);  // borrowed
+    const py::object key = interned(name);
+    PyObject *value = PyDict_GetItemWithError(dict, key.ptr());  // borrowed
     if (value == nullptr) {
+        if (PyErr_Occurred() != nullptr) {
+            throw py::error_already_set();
+        }
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         throw py::error_already_set();
     }
@@ -107,7 +135,7 @@ void raise_error_in(const char *where, PyObject *type, const std::string &text) 
 
 bool log_enabled(Level level) {
     try {
-        return py::bool_(module_global("logger").attr("isEnabledFor")(static_cast<int>(level)));
+        return py::bool_(module_global("logger").attr(interned("isEnabledFor"))(static_cast<int>(level)));
     } catch (py::error_already_set &e) {
         detail::report_logging_failure(e);
         return false;
@@ -163,7 +191,15 @@ int level_index(Level level) {
 
 PyObject *class_entry(PyObject *cls, const char *name) {
     PyObject *dict = reinterpret_cast<PyTypeObject *>(cls)->tp_dict;
-    return dict != nullptr ? PyDict_GetItemString(dict, name) : nullptr;  // borrowed
+    if (dict == nullptr) {
+        return nullptr;
+    }
+    const py::object key = interned(name);
+    PyObject *entry = PyDict_GetItemWithError(dict, key.ptr());  // borrowed
+    if (entry == nullptr && PyErr_Occurred() != nullptr) {
+        throw py::error_already_set();
+    }
+    return entry;
 }
 
 const StandardLogging &standard_logging() {

@@ -17,6 +17,11 @@ namespace py = pybind11;
 void set_this_module(py::handle module);
 py::handle this_module();
 
+// `name` (nearly always a literal) as an interned str, made once: an attribute or key
+// looked up by a C string is otherwise decoded, hashed and freed again on every call.
+// Needs the GIL.
+py::object interned(const char *name);
+
 // The module-level name as it is now (NameError when it is missing).
 py::object module_global(const char *name);
 void set_module_global(const char *name, py::object value);

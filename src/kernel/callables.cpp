@@ -13,15 +13,15 @@ using namespace invocation;
 template <typename Fill>
 py::dict result_message(const Request &call, bool success, Fill &&fill) {
     py::dict message = reply_of("python_function_result");
-    message["success"] = success;
+    message[interned("success")] = success;
     fill(message);
-    message["request_id"] = call.request_id;
-    message["workbook_id"] = call.workbook_id;
+    message[interned("request_id")] = call.request_id;
+    message[interned("workbook_id")] = call.workbook_id;
     return message;
 }
 
 Coro send_error(Request call, py::dict record) {
-    co_return co_await send(call.self, result_message(call, false, [&](py::dict &m) { m["error"] = record; }));
+    co_return co_await send(call.self, result_message(call, false, [&](py::dict &m) { m[interned("error")] = record; }));
 }
 
 // execute_callable: on a worker thread. Output is addressed to the add-in, the only
@@ -32,7 +32,7 @@ Outcome execute_callable(const Request &call) {
         logf(Level::debug, "[Kernel] [Worker Thread %s] Executing callable: %s", current_thread_name(), id_text);
     }
     return call_captured(call, [&](Outcome &outcome) {
-        const py::object func = module_global("tarnlet").attr("messaging").attr("get_callable")(call.function_name);
+        const py::object func = module_global("tarnlet").attr(interned("messaging")).attr(interned("get_callable"))(call.function_name);
         if (func.is_none()) {
             raise_error_in("execute_callable", PyExc_ValueError, "Callable '" + id_text + "' not found in registry");
         }
@@ -53,8 +53,8 @@ Coro answer(Request call, std::shared_ptr<Outcome> outcome, py::object callable_
     if (!outcome->ok()) {
         const py::object error = traceback_text(outcome->failure);
         co_await send(call.self, result_message(call, false, [&](py::dict &m) {
-                          m["error"] = error;
-                          m["logs"] = logs;
+                          m[interned("error")] = error;
+                          m[interned("logs")] = logs;
                       }));
         logf(Level::error, "[Kernel] Python function call failed: callable_id=%s", callable_id);
         co_return py::none();
@@ -64,14 +64,14 @@ Coro answer(Request call, std::shared_ptr<Outcome> outcome, py::object callable_
     if (!wire.is_none()) {
         // No `source`: the answer of a callable is the add-in's alone.
         py::dict output = reply_of("result_output");
-        output["content"] = py::str("Out: ") + repr_or_stand_in(outcome->value) + py::str("\n");
-        output["request_id"] = call.request_id;
-        output["workbook_id"] = call.workbook_id;
+        output[interned("content")] = py::str("Out: ") + repr_or_stand_in(outcome->value) + py::str("\n");
+        output[interned("request_id")] = call.request_id;
+        output[interned("workbook_id")] = call.workbook_id;
         replies.append(output);
     }
     replies.append(result_message(call, true, [&](py::dict &m) {
-        m["result"] = wire;
-        m["logs"] = logs;
+        m[interned("result")] = wire;
+        m[interned("logs")] = logs;
     }));
     co_await send_all(call.self, replies);
     logf(Level::info, "[Kernel] Python function call succeeded: callable_id=%s", callable_id);
@@ -120,7 +120,7 @@ py::list deserialize_args(py::object /*self*/, py::object args) {
     if (py::len(args) == 0) {
         return values;
     }
-    const py::object from_wire = module_global("tarnlet").attr("Serializer").attr("from_wire");
+    const py::object from_wire = module_global("tarnlet").attr(interned("Serializer")).attr(interned("from_wire"));
     for (const py::handle arg : args) {
         values.append(from_wire(arg));
     }

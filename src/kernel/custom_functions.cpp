@@ -14,29 +14,29 @@ using namespace invocation;
 py::dict ide_message(const Request &call, const char *type, bool success, const char *payload_key, py::object payload,
                      py::object logs) {
     py::dict message = reply_of(type);
-    message["success"] = success;
+    message[interned("success")] = success;
     message[payload_key] = std::move(payload);
     if (logs) {
-        message["logs"] = std::move(logs);
+        message[interned("logs")] = std::move(logs);
     }
-    message["request_id"] = call.request_id;
-    message["module_name"] = call.module_name;
-    message["function_name"] = call.function_name;
-    message["workbook_id"] = call.workbook_id;
-    message["source"] = call.source;
+    message[interned("request_id")] = call.request_id;
+    message[interned("module_name")] = call.module_name;
+    message[interned("function_name")] = call.function_name;
+    message[interned("workbook_id")] = call.workbook_id;
+    message[interned("source")] = call.source;
     return message;
 }
 
 py::dict caller_message(const Request &call, const char *status) {
     py::dict message = reply_of("function_execution_result");
-    message["request_id"] = call.request_id;
-    message["status"] = status;
+    message[interned("request_id")] = call.request_id;
+    message[interned("status")] = status;
     return message;
 }
 
 Coro send_error(Request call, py::dict record) {
     py::dict answer = caller_message(call, "error");
-    answer["error"] = record;
+    answer[interned("error")] = record;
     py::list replies;
     replies.append(ide_message(call, "execution_error", false, "error", record, {}));
     replies.append(answer);
@@ -76,7 +76,7 @@ Outcome execute_function(const Request &call) {
                                  "' not found in sys.modules. Make sure the module has been synced via update_module.");
         outcome.value = func(*call_args(call));
         const py::object convert = to_wire();
-        if (py::bool_(module_global("inspect").attr("isgenerator")(outcome.value))) {
+        if (py::bool_(module_global("inspect").attr(interned("isgenerator"))(outcome.value))) {
             py::list items;
             for (const py::handle item : outcome.value) {
                 items.append(convert(item));
@@ -99,8 +99,8 @@ Coro answer(Request call, std::shared_ptr<Outcome> result) {
         const py::object error = traceback_text(outcome.failure);
         replies.append(ide_message(call, "execution_error", false, "error", error, outcome.logs));
         py::dict failed = caller_message(call, "error");
-        failed["logs"] = outcome.logs;
-        failed["error"] = error;
+        failed[interned("logs")] = outcome.logs;
+        failed[interned("error")] = error;
         replies.append(failed);
         co_await send_all(self, replies);
         logf(Level::error, "[Kernel] Custom function call failed: %s.%s", call.module_name, call.function_name);
@@ -109,16 +109,16 @@ Coro answer(Request call, std::shared_ptr<Outcome> result) {
     const py::object wire = outcome.wire;
     if (!wire.is_none()) {
         py::dict output = reply_of("result_output");
-        output["content"] = py::str("Out: ") + repr_or_stand_in(outcome.value) + py::str("\n");
-        output["request_id"] = call.request_id;
-        output["workbook_id"] = call.workbook_id;
-        output["source"] = call.source;
+        output[interned("content")] = py::str("Out: ") + repr_or_stand_in(outcome.value) + py::str("\n");
+        output[interned("request_id")] = call.request_id;
+        output[interned("workbook_id")] = call.workbook_id;
+        output[interned("source")] = call.source;
         replies.append(output);
     }
     replies.append(ide_message(call, "execution_result", true, "result", wire, outcome.logs));
     py::dict done = caller_message(call, "success");
-    done["result"] = wire;
-    done["logs"] = outcome.logs;
+    done[interned("result")] = wire;
+    done[interned("logs")] = outcome.logs;
     replies.append(done);
     co_await send_all(self, replies);
     logf(Level::info, "[Kernel] Custom function call succeeded: %s.%s", call.module_name, call.function_name);

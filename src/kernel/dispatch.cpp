@@ -16,7 +16,7 @@ namespace {
 // JSON values that can be kept in a set: everything but arrays and objects.
 bool is_scalar(const py::handle &value) { return !is_list(value) && !is_dict(value); }
 
-py::object create_task(const py::object &coro) { return module_global("asyncio").attr("create_task")(coro); }
+py::object create_task(const py::object &coro) { return module_global("asyncio").attr(interned("create_task"))(coro); }
 
 py::object in_memory_loader() { return module_global("in_memory_loader"); }
 
@@ -31,19 +31,19 @@ Coro handle_execution_request(py::object self, py::object message) {
     logf(Level::info, "[Kernel] [Listener Thread] Received execution_request (source=%s, request_id=%s)", source,
          request_id);
     logf(Level::debug, "[Kernel] Code length: %s chars", std::to_string(py::len(code)));
-    create_task(self.attr("_execute_code_async")(code, request_id, function_name, source));
+    create_task(self.attr(interned("_execute_code_async"))(code, request_id, function_name, source));
     co_return py::none();
 }
 
 Coro handle_reset_namespace(py::object self, py::object) {
-    self.attr("executor").attr("reset_namespace")();
+    self.attr(interned("executor")).attr(interned("reset_namespace"))();
     co_return co_await send(self, reply_of("namespace_reset"));
 }
 
 Coro refuse_empty_module_name(py::object self, std::string type) {
     logf(Level::warning, "[Kernel] Received %s without module_name", type);
     py::dict reply = reply_of("error");
-    reply["message"] = type + " requires module_name";
+    reply[interned("message")] = type + " requires module_name";
     co_return co_await send(self, reply);
 }
 
@@ -59,10 +59,10 @@ Coro handle_update_module(py::object self, py::object message) {
     if (!py::bool_(module_name)) {
         co_return co_await refuse_empty_module_name(self, "update_module");
     }
-    in_memory_loader().attr("update_module")(module_name, code);
+    in_memory_loader().attr(interned("update_module"))(module_name, code);
     logf(Level::info, "[Kernel] Updated virtual module: %s", module_name);
     py::dict reply = reply_of("module_updated");
-    reply["module_name"] = module_name;
+    reply[interned("module_name")] = module_name;
     co_return co_await send(self, reply);
 }
 
@@ -74,14 +74,14 @@ Coro handle_delete_module(py::object self, py::object message) {
     if (!py::bool_(module_name)) {
         co_return co_await refuse_empty_module_name(self, "delete_module");
     }
-    in_memory_loader().attr("delete_module")(module_name);
-    py::object sensewire = self.attr("_sensewire");
+    in_memory_loader().attr(interned("delete_module"))(module_name);
+    py::object sensewire = self.attr(interned("_sensewire"));
     if (py::bool_(sensewire)) {
-        sensewire.attr("delete_module")(module_name);
+        sensewire.attr(interned("delete_module"))(module_name);
     }
     logf(Level::info, "[Kernel] Deleted virtual module: %s", module_name);
     py::dict reply = reply_of("module_deleted");
-    reply["module_name"] = module_name;
+    reply[interned("module_name")] = module_name;
     co_return co_await send(self, reply);
 }
 
@@ -91,9 +91,9 @@ Coro handle_com_event_config_update(py::object self, py::object message) {
         co_return co_await send(self,
                                 field_error(message, "com_event_config_update", "com_config", "an object", com_config));
     }
-    py::object registrar = self.attr("_com_event_registrar");
+    py::object registrar = self.attr(interned("_com_event_registrar"));
     if (py::bool_(registrar)) {
-        registrar.attr("apply_config")(com_config);
+        registrar.attr(interned("apply_config"))(com_config);
     } else {
         log_debug("[Kernel] com_event_config_update received but registrar not active");
     }
@@ -110,7 +110,7 @@ Coro handle_execute_streaming_function(py::object self, py::object message) {
     log_debug("[TIMING] Dispatching streaming function to background task");
     log_info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
     create_task(
-        self.attr("_execute_streaming_function")(request_id, module_name, function_name, args, workbook_id, source));
+        self.attr(interned("_execute_streaming_function"))(request_id, module_name, function_name, args, workbook_id, source));
     co_return py::none();
 }
 
@@ -121,16 +121,16 @@ Coro handle_cancel_streaming_function(py::object self, py::object message) {
             self, field_error(message, "cancel_streaming_function", "request_id", "a string", request_id));
     }
     logf(Level::info, "[Kernel] Received cancel_streaming_function for request_id: %s", request_id);
-    self.attr("_canceled_streaming_requests").attr("add")(request_id);
+    self.attr(interned("_canceled_streaming_requests")).attr(interned("add"))(request_id);
     co_return py::none();
 }
 
 Coro handle_get_object_registry(py::object self, py::object) {
     log_debug("[Kernel] Received get_object_registry request");
-    py::object objects = self.attr("get_object_registry")();
+    py::object objects = self.attr(interned("get_object_registry"))();
     py::dict reply = reply_of("object_registry_response");
-    reply["objects"] = objects;
-    reply["workbook_id"] = self.attr("workbook_id");
+    reply[interned("objects")] = objects;
+    reply[interned("workbook_id")] = self.attr(interned("workbook_id"));
     co_return co_await send(self, reply);
 }
 
@@ -140,19 +140,19 @@ Coro handle_set_hover_mode(py::object self, py::object message) {
         co_return co_await send(self, field_error(message, "set_hover_mode", "mode", "a string", mode));
     }
     logf(Level::debug, "[Kernel] Received set_hover_mode: %s", mode);
-    py::object sensewire = self.attr("_sensewire");
+    py::object sensewire = self.attr(interned("_sensewire"));
     if (!py::bool_(sensewire)) {
         log_warning("[Kernel] Sensewire not available for hover mode change");
         co_return py::none();
     }
-    sensewire.attr("set_hover_mode")(mode);
+    sensewire.attr(interned("set_hover_mode"))(mode);
     py::dict reply = reply_of("hover_mode_updated");
-    reply["mode"] = mode;
-    reply["workbook_id"] = self.attr("workbook_id");
+    reply[interned("mode")] = mode;
+    reply[interned("workbook_id")] = self.attr(interned("workbook_id"));
     co_return co_await send(self, reply);
 }
 
-Coro handle_shutdown(py::object self, py::object) { co_return co_await self.attr("disconnect")(); }
+Coro handle_shutdown(py::object self, py::object) { co_return co_await self.attr(interned("disconnect"))(); }
 
 // How a message type is served: by a handler here or in its concern's file, awaited by
 // the listener; by a PythonKernel method, awaited (`method`) or started as a task so the
@@ -228,9 +228,9 @@ Coro handle_message(py::object self, py::object message) {
     py::object type = field(message, "type", py::none());
     const py::object request_id = field(message, "request_id", py::str("N/A"));
     if (is_str(type) && PyUnicode_CompareWithASCIIString(type.ptr(), "chunk") == 0) {
-        py::object complete = co_await self.attr("_handle_chunk_message")(message);
+        py::object complete = co_await self.attr(interned("_handle_chunk_message"))(message);
         if (py::bool_(complete)) {
-            co_await self.attr("handle_message")(complete);
+            co_await self.attr(interned("handle_message"))(complete);
         }
         co_return py::none();
     }

@@ -14,36 +14,36 @@ py::object asyncio() { return module_global("asyncio"); }
 void init(py::object self, py::object workbook_id, py::object host, py::object port, py::object connection_args) {
     py::object sys = module_global("sys");
     py::object tarnlet = tarnlet_module();
-    self.attr("workbook_id") = workbook_id;
+    self.attr(interned("workbook_id")) = workbook_id;
     // Python's `+`: a port that is not a string fails as it would there.
-    self.attr("server_url") = py::str("ws://") + host + py::str(":") + port;
-    self.attr("websocket") = py::none();
-    self.attr("executor") = module_global("CodeExecutor")();
-    self.attr("virtual_env") = module_global("VirtualEnvironment")(workbook_id);
-    self.attr("running") = false;
-    self.attr("_loop") = py::none();
-    self.attr("_thread_pool") = module_global("concurrent")
-                                    .attr("futures")
-                                    .attr("ThreadPoolExecutor")(py::arg("max_workers") = self.attr("WORKER_POOL_SIZE"));
-    self.attr("_sensewire") = module_global("Sensewire")();
-    self.attr("agent") = module_global("Agent")(tarnlet.attr("excel"), tarnlet.attr("context"));
-    self.attr("connection_args") = py::bool_(connection_args) ? connection_args : py::dict();
-    self.attr("_win32_watcher") = py::none();
-    self.attr("_com_event_registrar") = py::none();
-    self.attr("_object_keeper") = py::dict();
-    self.attr("_object_keeper_lock") = module_global("threading").attr("Lock")();
-    self.attr("_response_futures") = py::dict();
-    self.attr("_response_data") = py::dict();
-    self.attr("_response_lock") = module_global("threading").attr("Lock")();
-    self.attr("_canceled_streaming_requests") = py::set();
-    self.attr("_chunk_buffers") = py::dict();
-    self.attr("_socket_lock") = py::none();
-    self.attr("_batcher") = py::none();
-    self.attr("_original_stdout") = sys.attr("stdout");
-    self.attr("_original_stderr") = sys.attr("stderr");
+    self.attr(interned("server_url")) = py::str("ws://") + host + py::str(":") + port;
+    self.attr(interned("websocket")) = py::none();
+    self.attr(interned("executor")) = module_global("CodeExecutor")();
+    self.attr(interned("virtual_env")) = module_global("VirtualEnvironment")(workbook_id);
+    self.attr(interned("running")) = false;
+    self.attr(interned("_loop")) = py::none();
+    self.attr(interned("_thread_pool")) = module_global("concurrent")
+                                    .attr(interned("futures"))
+                                    .attr(interned("ThreadPoolExecutor"))(py::arg("max_workers") = self.attr(interned("WORKER_POOL_SIZE")));
+    self.attr(interned("_sensewire")) = module_global("Sensewire")();
+    self.attr(interned("agent")) = module_global("Agent")(tarnlet.attr(interned("excel")), tarnlet.attr(interned("context")));
+    self.attr(interned("connection_args")) = py::bool_(connection_args) ? connection_args : py::dict();
+    self.attr(interned("_win32_watcher")) = py::none();
+    self.attr(interned("_com_event_registrar")) = py::none();
+    self.attr(interned("_object_keeper")) = py::dict();
+    self.attr(interned("_object_keeper_lock")) = module_global("threading").attr(interned("Lock"))();
+    self.attr(interned("_response_futures")) = py::dict();
+    self.attr(interned("_response_data")) = py::dict();
+    self.attr(interned("_response_lock")) = module_global("threading").attr(interned("Lock"))();
+    self.attr(interned("_canceled_streaming_requests")) = py::set();
+    self.attr(interned("_chunk_buffers")) = py::dict();
+    self.attr(interned("_socket_lock")) = py::none();
+    self.attr(interned("_batcher")) = py::none();
+    self.attr(interned("_original_stdout")) = sys.attr(interned("stdout"));
+    self.attr(interned("_original_stderr")) = sys.attr(interned("stderr"));
 
     py::object loader = module_global("in_memory_loader");
-    py::list meta_path = sys.attr("meta_path");
+    py::list meta_path = sys.attr(interned("meta_path"));
     if (!meta_path.contains(loader)) {
         meta_path.insert(0, loader);
         log_debug("[Kernel] Registered InMemoryModuleLoader in sys.meta_path");
@@ -54,7 +54,7 @@ bool has_active_debugger(py::object self) { return !py::getattr(self, "_debugger
 
 Coro connect(py::object self) {
     const py::object uri =
-        py::object(self.attr("server_url")) + py::str("/ws/kernel/") + py::object(self.attr("workbook_id"));
+        py::object(self.attr(interned("server_url"))) + py::str("/ws/kernel/") + py::object(self.attr(interned("workbook_id")));
     // No frame-size limit in the library: with it an oversized frame would close the
     // connection instead of being answered, and multi-byte text would be refused below the
     // limit. The kernel's own parser skips a message over its byte cap without holding it,
@@ -65,36 +65,36 @@ Coro connect(py::object self) {
     // permessage-deflate is offered only when WEBSOCKET_COMPRESSION asks for it: on the
     // loopback link to the Business Layer, compressing every small frame costs both ends
     // more CPU than the bytes it saves.
-    self.attr("websocket") =
+    self.attr(interned("websocket")) =
         co_await module_global("websockets")
-            .attr("connect")(uri, py::arg("max_size") = py::none(), py::arg("ping_timeout") = py::none(),
+            .attr(interned("connect"))(uri, py::arg("max_size") = py::none(), py::arg("ping_timeout") = py::none(),
                              py::arg("compression") = module_global("WEBSOCKET_COMPRESSION"),
                              py::arg("create_connection") = bounded_connection_factory());
-    self.attr("running") = true;
-    self.attr("_loop") = asyncio().attr("get_running_loop")();
-    self.attr("_socket_lock") = asyncio().attr("Lock")();
+    self.attr(interned("running")) = true;
+    self.attr(interned("_loop")) = asyncio().attr(interned("get_running_loop"))();
+    self.attr(interned("_socket_lock")) = asyncio().attr(interned("Lock"))();
 
     py::object tarnlet = tarnlet_module();
-    py::object messaging = tarnlet.attr("messaging");
-    messaging.attr("loop") = self.attr("_loop");
-    messaging.attr("loop_thread") = module_global("threading").attr("current_thread")();
-    tarnlet.attr("connection_args") = self.attr("connection_args");
-    tarnlet.attr("_kernel_instance") = self;
+    py::object messaging = tarnlet.attr(interned("messaging"));
+    messaging.attr(interned("loop")) = self.attr(interned("_loop"));
+    messaging.attr(interned("loop_thread")) = module_global("threading").attr(interned("current_thread"))();
+    tarnlet.attr(interned("connection_args")) = self.attr(interned("connection_args"));
+    tarnlet.attr(interned("_kernel_instance")) = self;
 
-    self.attr("_batcher") = module_global("MessageBatcher")(self);
-    co_await self.attr("_batcher").attr("start")();
+    self.attr(interned("_batcher")) = module_global("MessageBatcher")(self);
+    co_await self.attr(interned("_batcher")).attr(interned("start"))();
 
-    if (self.attr("connection_args").attr("get")("platform").equal(py::str("win32"))) {
+    if (self.attr(interned("connection_args")).attr(interned("get"))("platform").equal(py::str("win32"))) {
         try {
-            py::object get_win32 = tarnlet.attr("_get_win32");
+            py::object get_win32 = tarnlet.attr(interned("_get_win32"));
             py::dict definitions;
-            definitions["type"] = "win32_event_definitions";
-            definitions["definitions"] = module_global("get_win32_events_dictionary")();
-            co_await self.attr("send_message")(definitions);
-            self.attr("_win32_watcher") = module_global("Win32ComWatcher")(self);
-            self.attr("_win32_watcher").attr("start")(get_win32);
-            self.attr("_com_event_registrar") = module_global("Win32ComEventRegistrar")(self);
-            self.attr("_com_event_registrar").attr("start")(get_win32);
+            definitions[interned("type")] = "win32_event_definitions";
+            definitions[interned("definitions")] = module_global("get_win32_events_dictionary")();
+            co_await self.attr(interned("send_message"))(definitions);
+            self.attr(interned("_win32_watcher")) = module_global("Win32ComWatcher")(self);
+            self.attr(interned("_win32_watcher")).attr(interned("start"))(get_win32);
+            self.attr(interned("_com_event_registrar")) = module_global("Win32ComEventRegistrar")(self);
+            self.attr(interned("_com_event_registrar")).attr(interned("start"))(get_win32);
             log_info("[Kernel] Win32 COM watcher started");
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) {
@@ -107,18 +107,18 @@ Coro connect(py::object self) {
     py::object send_stream_message = make_send_stream_message(self);
     py::object sys = module_global("sys");
     py::object hook = module_global("KernelStreamHook");
-    sys.attr("stdout") = hook("stdout", send_stream_message);
-    sys.attr("stderr") = hook("stderr", send_stream_message);
+    sys.attr(interned("stdout")) = hook("stdout", send_stream_message);
+    sys.attr(interned("stderr")) = hook("stderr", send_stream_message);
 
     py::object send_sys_request = make_send_sys_request(self);
-    messaging.attr("send_request_sync") = make_new_send_request_sync(send_sys_request);
+    messaging.attr(interned("send_request_sync")) = make_new_send_request_sync(send_sys_request);
     co_return py::none();
 }
 
 py::dict error_reply(const char *text) {
     py::dict reply;
-    reply["type"] = "error";
-    reply["message"] = text;
+    reply[interned("type")] = "error";
+    reply[interned("message")] = text;
     return reply;
 }
 
@@ -132,28 +132,28 @@ bool is_undecodable(const py::error_already_set &e) {
 }
 
 Coro listen(py::object self) {
-    py::object closed_error = module_global("websockets").attr("ConnectionClosed");
+    py::object closed_error = module_global("websockets").attr(interned("ConnectionClosed"));
     // A normal close ends the iteration, an abnormal one (or a send to a closed peer)
     // raises ConnectionClosed: both mean the connection is over.
     try {
-        py::object frames = aiter(self.attr("websocket"));
+        py::object frames = aiter(self.attr(interned("websocket")));
         while (auto raw = co_await anext(frames)) {
-            py::object refused = refused_message_size(self.attr("websocket"), *raw);
+            py::object refused = refused_message_size(self.attr(interned("websocket")), *raw);
             if (!refused.is_none()) {
                 log_warning("Message too large: " + text_of(refused) + " bytes");
-                co_await self.attr("send_message")(error_reply("Message too large"));
+                co_await self.attr(interned("send_message"))(error_reply("Message too large"));
                 continue;
             }
             const size_t length = py::len(*raw);
             if (length > module_global("MAX_MESSAGE_SIZE").cast<size_t>()) {
                 log_warning("Message too large: " + std::to_string(length) + " bytes");
-                co_await self.attr("send_message")(error_reply("Message too large"));
+                co_await self.attr(interned("send_message"))(error_reply("Message too large"));
                 continue;
             }
             py::object decoded;
             bool undecodable = false;
             try {
-                decoded = module_global("json").attr("loads")(*raw);
+                decoded = module_global("json").attr(interned("loads"))(*raw);
             } catch (py::error_already_set &e) {
                 if (!is_undecodable(e)) {
                     throw;
@@ -161,32 +161,32 @@ Coro listen(py::object self) {
                 undecodable = true;
             }
             if (undecodable) {
-                co_await self.attr("send_message")(error_reply("Invalid JSON received"));
+                co_await self.attr(interned("send_message"))(error_reply("Invalid JSON received"));
                 continue;
             }
             // Valid JSON that is not an object is no message; refuse it and go on.
             if (!is_dict(decoded)) {
-                co_await self.attr("send_message")(error_reply("Invalid message: expected a JSON object"));
+                co_await self.attr(interned("send_message"))(error_reply("Invalid message: expected a JSON object"));
                 continue;
             }
-            co_await self.attr("handle_message")(decoded);
+            co_await self.attr(interned("handle_message"))(decoded);
         }
     } catch (py::error_already_set &e) {
         if (!e.matches(closed_error)) {
             throw;
         }
     }
-    self.attr("running") = false;
+    self.attr(interned("running")) = false;
     co_return py::none();
 }
 
 Coro run(py::object self) {
-    const std::string workbook_id = text_of(self.attr("workbook_id"));
+    const std::string workbook_id = text_of(self.attr(interned("workbook_id")));
     std::exception_ptr escaping;  // not an Exception (cancellation): re-raised after disconnect
     try {
-        co_await self.attr("connect")();
+        co_await self.attr(interned("connect"))();
         log_info("Kernel connected for workbook: " + workbook_id);
-        co_await self.attr("listen")();
+        co_await self.attr(interned("listen"))();
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_Exception)) {
             log_error("Kernel error: " + error_text(e));
@@ -196,7 +196,7 @@ Coro run(py::object self) {
     } catch (const std::exception &e) {
         log_error(std::string("Kernel error: ") + e.what());
     }
-    co_await self.attr("disconnect")();
+    co_await self.attr(interned("disconnect"))();
     log_info("Kernel disconnected for workbook: " + workbook_id);
     if (escaping) {
         std::rethrow_exception(escaping);
@@ -241,7 +241,7 @@ private:
 
 Coro disconnect(py::object self) {
     DisconnectSteps steps;
-    steps.run("running", [&] { self.attr("running") = false; });
+    steps.run("running", [&] { self.attr(interned("running")) = false; });
     // Before anything that may wait: a worker blocked on an answer that can no longer
     // come would otherwise hold the process until its time-out.
     steps.run("pending sys_requests", [&] {
@@ -251,20 +251,20 @@ Coro disconnect(py::object self) {
         }
     });
     steps.run("win32 watcher", [&] {
-        if (py::bool_(self.attr("_win32_watcher"))) {
-            self.attr("_win32_watcher").attr("stop")();
-            self.attr("_win32_watcher") = py::none();
+        if (py::bool_(self.attr(interned("_win32_watcher")))) {
+            self.attr(interned("_win32_watcher")).attr(interned("stop"))();
+            self.attr(interned("_win32_watcher")) = py::none();
         }
     });
     steps.run("com event registrar", [&] {
-        if (py::bool_(self.attr("_com_event_registrar"))) {
-            self.attr("_com_event_registrar").attr("stop")();
-            self.attr("_com_event_registrar") = py::none();
+        if (py::bool_(self.attr(interned("_com_event_registrar")))) {
+            self.attr(interned("_com_event_registrar")).attr(interned("stop"))();
+            self.attr(interned("_com_event_registrar")) = py::none();
         }
     });
     try {
-        if (py::bool_(self.attr("_batcher"))) {
-            co_await self.attr("_batcher").attr("stop")();
+        if (py::bool_(self.attr(interned("_batcher")))) {
+            co_await self.attr(interned("_batcher")).attr(interned("stop"))();
         }
     } catch (py::error_already_set &e) {
         steps.note("batcher", e);
@@ -272,26 +272,26 @@ Coro disconnect(py::object self) {
     steps.run("tarnlet module", [&] {
         py::object tarnlet = tarnlet_module();
         try {
-            tarnlet.attr("messaging").attr("reset")();
+            tarnlet.attr(interned("messaging")).attr(interned("reset"))();
         } catch (py::error_already_set &) {
-            tarnlet.attr("_kernel_instance") = py::none();
+            tarnlet.attr(interned("_kernel_instance")) = py::none();
             throw;
         }
-        tarnlet.attr("_kernel_instance") = py::none();
+        tarnlet.attr(interned("_kernel_instance")) = py::none();
     });
     steps.run("standard streams", [&] {
         py::object sys = module_global("sys");
-        sys.attr("stdout") = self.attr("_original_stdout");
-        sys.attr("stderr") = self.attr("_original_stderr");
+        sys.attr(interned("stdout")) = self.attr(interned("_original_stdout"));
+        sys.attr(interned("stderr")) = self.attr(interned("_original_stderr"));
     });
     try {
-        if (py::bool_(self.attr("websocket"))) {
-            co_await self.attr("websocket").attr("close")();
+        if (py::bool_(self.attr(interned("websocket")))) {
+            co_await self.attr(interned("websocket")).attr(interned("close"))();
         }
     } catch (py::error_already_set &e) {
         steps.note("websocket close", e);
     }
-    steps.run("worker pool", [&] { self.attr("_thread_pool").attr("shutdown")(py::arg("wait") = false); });
+    steps.run("worker pool", [&] { self.attr(interned("_thread_pool")).attr(interned("shutdown"))(py::arg("wait") = false); });
     steps.rethrow();
     co_return py::none();
 }
@@ -302,9 +302,9 @@ py::object find_init_excel_host() {
     for (const bool relative : {true, false}) {
         try {
             py::object old_com =
-                relative ? importlib.attr("import_module")(".tarnlet.old_com", "tarnlet_master.python_server")
-                         : importlib.attr("import_module")("tarnlet.old_com");
-            return old_com.attr("init_excel_host");
+                relative ? importlib.attr(interned("import_module"))(".tarnlet.old_com", "tarnlet_master.python_server")
+                         : importlib.attr(interned("import_module"))("tarnlet.old_com");
+            return old_com.attr(interned("init_excel_host"));
         } catch (py::error_already_set &e) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
@@ -319,8 +319,8 @@ py::object find_init_excel_host() {
 Coro kernel_main(py::object workbook_id, py::object port, py::object connection_args) {
     py::object sys = module_global("sys");
     py::object args = connection_args.is_none() ? py::dict() : connection_args;
-    const py::object platform = sys.attr("platform");
-    if (platform.equal(py::str("win32")) && !args.attr("get")("platform", "").equal(py::str("web"))) {
+    const py::object platform = sys.attr(interned("platform"));
+    if (platform.equal(py::str("win32")) && !args.attr(interned("get"))("platform", "").equal(py::str("web"))) {
         py::object init_excel_host = find_init_excel_host();
         if (!init_excel_host.is_none()) {
             init_excel_host("tarnlet_id", workbook_id);
@@ -328,7 +328,7 @@ Coro kernel_main(py::object workbook_id, py::object port, py::object connection_
     }
     py::object kernel = module_global("PythonKernel")(workbook_id, py::arg("port") = port,
                                                       py::arg("connection_args") = connection_args);
-    co_await kernel.attr("run")();
+    co_await kernel.attr(interned("run"))();
     co_return py::none();
 }
 

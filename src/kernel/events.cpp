@@ -12,33 +12,33 @@ using namespace invocation;
 
 py::dict result_message(const Request &event, const char *status, py::object logs, py::object error) {
     py::dict message = reply_of("event_execution_result");
-    message["status"] = status;
-    message["logs"] = std::move(logs);
-    message["error"] = std::move(error);
-    message["request_id"] = event.request_id;
-    message["module_name"] = event.module_name;
-    message["function_name"] = event.function_name;
-    message["workbook_id"] = event.workbook_id;
+    message[interned("status")] = status;
+    message[interned("logs")] = std::move(logs);
+    message[interned("error")] = std::move(error);
+    message[interned("request_id")] = event.request_id;
+    message[interned("module_name")] = event.module_name;
+    message[interned("function_name")] = event.function_name;
+    message[interned("workbook_id")] = event.workbook_id;
     return message;
 }
 
 py::dict com_response(bool ok, const py::object &return_value = py::none()) {
     py::dict response;
-    response["status"] = ok ? "ok" : "nok";
+    response[interned("status")] = ok ? "ok" : "nok";
     if (ok) {
-        response["return_value"] = return_value;
+        response[interned("return_value")] = return_value;
     }
     return response;
 }
 
 // The registrar of a COM-raised event, or None when no COM thread waits for an answer.
 py::object waiting_registrar(const Request &event, bool is_com) {
-    const py::object registrar = event.self.attr("_com_event_registrar");
+    const py::object registrar = event.self.attr(interned("_com_event_registrar"));
     return is_com && py::bool_(registrar) ? registrar : py::none();
 }
 
 void deliver(const py::object &registrar, const py::object &request_id, const py::dict &response) {
-    registrar.attr("deliver_com_response")(request_id, response);
+    registrar.attr(interned("deliver_com_response"))(request_id, response);
 }
 
 // A last "nok" for the COM thread; a registrar that fails even so only costs a log line.
@@ -125,7 +125,7 @@ Coro handle_event_execution(py::object self, py::object message) {
     event->module_name = field(message, "module_name", py::str(""));
     event->function_name = field(message, "function_name", py::str(""));
     event->request_id = field(message, "request_id", py::none());
-    event->workbook_id = field(message, "workbook_id", self.attr("workbook_id"));
+    event->workbook_id = field(message, "workbook_id", self.attr(interned("workbook_id")));
     const bool is_com = py::bool_(field(message, "is_com", py::bool_(false)));
     if (!py::bool_(event->module_name) || !py::bool_(event->function_name)) {
         log_error("[Kernel] event_execution missing module_name or function_name");
@@ -140,8 +140,8 @@ Coro handle_event_execution(py::object self, py::object message) {
 
 void set_enable_events(py::object self, py::object enable) {
     py::dict message = reply_of("set_enable_events");
-    message["enable"] = enable;
-    message["workbook_id"] = self.attr("workbook_id");
+    message[interned("enable")] = enable;
+    message[interned("workbook_id")] = self.attr(interned("workbook_id"));
     schedule_send_quietly(self, message);
     log_debug(std::string("[Kernel] Set enable_events: ") + (py::bool_(enable) ? "True" : "False"));
 }

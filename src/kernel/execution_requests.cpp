@@ -15,12 +15,12 @@ using namespace invocation;
 py::dict execution_message(const char *type, bool success, const char *payload_key, py::object payload,
                            const Request &run) {
     py::dict message = reply_of(type);
-    message["success"] = success;
+    message[interned("success")] = success;
     message[payload_key] = std::move(payload);
-    message["request_id"] = run.request_id;
-    message["function_name"] = run.function_name;
-    message["workbook_id"] = run.self.attr("workbook_id");
-    message["source"] = run.source;
+    message[interned("request_id")] = run.request_id;
+    message[interned("function_name")] = run.function_name;
+    message[interned("workbook_id")] = run.self.attr(interned("workbook_id"));
+    message[interned("source")] = run.source;
     return message;
 }
 
@@ -28,10 +28,10 @@ Coro serve(Request run, py::object code, double start) {
     const py::object self = run.self;
     logf(Level::debug, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=%s)",
          run.request_id);
-    run.loop = module_global("asyncio").attr("get_running_loop")();
+    run.loop = module_global("asyncio").attr(interned("get_running_loop"))();
     // Printing never blocks user code: the writes of this thread are streamed under the
     // request's id, handed to the loop without waiting (see streams.hpp).
-    output::Target target{self, run.loop, run.request_id, self.attr("workbook_id"), run.source};
+    output::Target target{self, run.loop, run.request_id, self.attr(interned("workbook_id")), run.source};
     auto result = std::make_shared<py::object>();
     const py::object worker = worker_function("execute_with_callbacks", [run, code, target, result]() {
         const std::string thread = current_thread_name();
@@ -40,8 +40,8 @@ Coro serve(Request run, py::object code, double start) {
             const output::RequestScope streamed(target);
             // execute answers what the code raises, an interrupt included.
             InterruptibleRun running(run.self, run.request_id);
-            *result = run.self.attr("executor")
-                          .attr("execute")(code, py::arg("stdout_callback") = module_global("_request_stdout"),
+            *result = run.self.attr(interned("executor"))
+                          .attr(interned("execute"))(code, py::arg("stdout_callback") = module_global("_request_stdout"),
                                            py::arg("stderr_callback") = module_global("_request_stderr"));
             if (const py::object late = running.end(); late && is_dict(*result)) {
                 (*result)[py::str("success")] = false;
@@ -65,10 +65,10 @@ Coro serve(Request run, py::object code, double start) {
     py::list replies;
     if (!value.is_none()) {
         py::dict output = reply_of("result_output");
-        output["content"] = py::str("Out: ") + py::repr(value) + py::str("\n");
-        output["request_id"] = run.request_id;
-        output["workbook_id"] = self.attr("workbook_id");
-        output["source"] = run.source;
+        output[interned("content")] = py::str("Out: ") + py::repr(value) + py::str("\n");
+        output[interned("request_id")] = run.request_id;
+        output[interned("workbook_id")] = self.attr(interned("workbook_id"));
+        output[interned("source")] = run.source;
         replies.append(output);
     }
     // A labelled run gives the value itself; a console run gives its repr.
@@ -83,10 +83,10 @@ Coro fail(Request run, double start, py::object failure) {
          elapsed_ms(start), failure);
     logf(Level::error, "[Kernel] Unexpected error in _execute_code_async: %s", failure);
     py::dict message = reply_of("execution_error");
-    message["success"] = false;
-    message["error"] = error_record_of(failure);
-    message["request_id"] = run.request_id;
-    message["source"] = run.source;
+    message[interned("success")] = false;
+    message[interned("error")] = error_record_of(failure);
+    message[interned("request_id")] = run.request_id;
+    message[interned("source")] = run.source;
     co_return co_await send(run.self, message);
 }
 
@@ -120,12 +120,12 @@ Coro handle_run_module(py::object self, py::object message) {
          passed_field("module_name"), passed_field("function_name"), passed_field("workbook_id"), debug,
          passed_field("source"), passed_field("request_id"));
     if (py::bool_(debug)) {
-        co_return co_await self.attr("_handle_debug_run_module")(
+        co_return co_await self.attr(interned("_handle_debug_run_module"))(
             passed_field("module_name"), passed_field("function_name"), passed_field("args"),
             field(message, "breakpoints", py::list()), passed_field("request_id"), passed_field("workbook_id"),
             passed_field("source"));
     }
-    co_return co_await self.attr("_handle_custom_function_call")(call);
+    co_return co_await self.attr(interned("_handle_custom_function_call"))(call);
 }
 
 }  // namespace

@@ -15,24 +15,24 @@ py::object builtins() { return py::module_::import("builtins"); }
 void fresh_namespace(const py::object &self) {
     const py::object tarnlet = module_global("tarnlet");
     py::dict ns;
-    ns["__builtins__"] = builtins();
-    ns["tarnlet"] = tarnlet;
-    ns["excel"] = tarnlet.attr("excel");
-    ns["context"] = tarnlet.attr("context");
-    self.attr("globals") = ns;
-    self.attr("locals") = ns;
+    ns[interned("__builtins__")] = builtins();
+    ns[interned("tarnlet")] = tarnlet;
+    ns[interned("excel")] = tarnlet.attr(interned("excel"));
+    ns[interned("context")] = tarnlet.attr(interned("context"));
+    self.attr(interned("globals")) = ns;
+    self.attr(interned("locals")) = ns;
 }
 
 void flush_streams() {
     const py::object sys = py::module_::import("sys");
-    sys.attr("stdout").attr("flush")();
-    sys.attr("stderr").attr("flush")();
+    sys.attr(interned("stdout")).attr(interned("flush"))();
+    sys.attr(interned("stderr")).attr(interned("flush"))();
 }
 
 // compile(source, "<kernel>", "eval"), or nothing when the source is not an expression.
 py::object compile_expression(const py::object &source) {
     try {
-        return builtins().attr("compile")(source, "<kernel>", "eval");
+        return builtins().attr(interned("compile"))(source, "<kernel>", "eval");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_SyntaxError)) {
             throw;
@@ -45,9 +45,9 @@ py::object compile_expression(const py::object &source) {
 py::object statement_dumps(const py::object &ast, const py::object &source) {
     try {
         py::list dumps;
-        const py::object tree = ast.attr("parse")(source);
-        for (py::handle statement : tree.attr("body")) {
-            dumps.append(ast.attr("dump")(statement));
+        const py::object tree = ast.attr(interned("parse"))(source);
+        for (py::handle statement : tree.attr(interned("body"))) {
+            dumps.append(ast.attr(interned("dump"))(statement));
         }
         return dumps;
     } catch (py::error_already_set &e) {
@@ -79,31 +79,31 @@ bool split_is_faithful(const py::object &code, const py::object &head, const py:
 // The console rule: an expression gives its value; "statements; expression" runs the
 // statements and gives the value of what follows the first "; "; anything else runs.
 py::object run_console_code(const py::object &self, const py::object &code) {
-    const py::object run_exec = builtins().attr("exec");
-    const py::object run_eval = builtins().attr("eval");
+    const py::object run_exec = builtins().attr(interned("exec"));
+    const py::object run_eval = builtins().attr(interned("eval"));
     const py::object expression = compile_expression(code);
     if (expression) {
-        return run_eval(expression, self.attr("globals"), self.attr("locals"));
+        return run_eval(expression, self.attr(interned("globals")), self.attr(interned("locals")));
     }
     const py::str separator("; ");
     if (!code.contains(separator)) {
-        run_exec(code, self.attr("globals"), self.attr("locals"));
+        run_exec(code, self.attr(interned("globals")), self.attr(interned("locals")));
         return py::none();
     }
-    const py::list parts = code.attr("split")(separator, 1);
+    const py::list parts = code.attr(interned("split"))(separator, 1);
     const py::object head = parts[0];
     // Blanks after the separator are not indentation; eval would ignore them anyway.
-    const py::object tail = parts[1].attr("lstrip")(" \t");
+    const py::object tail = parts[1].attr(interned("lstrip"))(" \t");
     if (py::len(tail) == 0 || !split_is_faithful(code, head, tail)) {
-        run_exec(code, self.attr("globals"), self.attr("locals"));
+        run_exec(code, self.attr(interned("globals")), self.attr(interned("locals")));
         return py::none();
     }
-    run_exec(head, self.attr("globals"), self.attr("locals"));
+    run_exec(head, self.attr(interned("globals")), self.attr(interned("locals")));
     bool tail_is_statements = false;
     try {
         const py::object tail_expression = compile_expression(tail);
         if (tail_expression) {
-            return run_eval(tail_expression, self.attr("globals"), self.attr("locals"));
+            return run_eval(tail_expression, self.attr(interned("globals")), self.attr(interned("locals")));
         }
         tail_is_statements = true;
     } catch (py::error_already_set &e) {
@@ -113,7 +113,7 @@ py::object run_console_code(const py::object &self, const py::object &code) {
         tail_is_statements = true;
     }
     if (tail_is_statements) {
-        run_exec(tail, self.attr("globals"), self.attr("locals"));
+        run_exec(tail, self.attr(interned("globals")), self.attr(interned("locals")));
     }
     return py::none();
 }
@@ -126,21 +126,21 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
     capture.to_callback(output::err, stderr_callback);
 
     py::dict result;
-    result["success"] = true;
-    result["stdout"] = "";
-    result["stderr"] = "";
-    result["error"] = py::none();
-    result["result"] = py::none();
+    result[interned("success")] = true;
+    result[interned("stdout")] = "";
+    result[interned("stderr")] = "";
+    result[interned("error")] = py::none();
+    result[interned("result")] = py::none();
 
     try {
         const output::CaptureScope captured(capture);
-        result["result"] = run_console_code(self, code);
+        result[interned("result")] = run_console_code(self, code);
         flush_streams();
     } catch (py::error_already_set &e) {
         // Console code may raise any BaseException (sys.exit(), KeyboardInterrupt): it is
         // the request's error, not the end of the kernel.
-        result["success"] = false;
-        result["error"] = invocation::error_record_of(exception_of(e));
+        result[interned("success")] = false;
+        result[interned("error")] = invocation::error_record_of(exception_of(e));
         try {
             flush_streams();
         } catch (py::error_already_set &flush_error) {
@@ -149,38 +149,38 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
             }
         }
     }
-    result["stdout"] = capture.text(output::out);
-    result["stderr"] = capture.text(output::err);
+    result[interned("stdout")] = capture.text(output::out);
+    result[interned("stderr")] = capture.text(output::err);
     return result;
 }
 
 py::str extract_tracebak_string(py::object e) {
     const py::object lines =
-        py::module_::import("traceback").attr("format_exception")(py::type::handle_of(e), e, e.attr("__traceback__"));
-    return py::str("").attr("join")(lines);
+        py::module_::import("traceback").attr(interned("format_exception"))(py::type::handle_of(e), e, e.attr(interned("__traceback__")));
+    return py::str("").attr(interned("join"))(lines);
 }
 
 py::dict location(const py::object &module, const py::object &line) {
     py::dict found;
-    found["module"] = module;
-    found["line"] = py::int_(line);
-    found["file"] = py::str("<virtual:") + py::str(module) + py::str(">");
+    found[interned("module")] = module;
+    found[interned("line")] = py::int_(line);
+    found[interned("file")] = py::str("<virtual:") + py::str(module) + py::str(">");
     return found;
 }
 
 py::dict parse_error_location(py::object traceback_str, py::object in_memory_modules) {
     const py::object re = py::module_::import("re");
-    const py::list matches = re.attr("findall")(R"(File ["\']<virtual:(\w+)>["\'], line (\d+))", traceback_str);
+    const py::list matches = re.attr(interned("findall"))(R"(File ["\']<virtual:(\w+)>["\'], line (\d+))", traceback_str);
     if (py::len(matches) > 0) {
         const py::tuple last = matches[py::len(matches) - 1];
         return location(last[0], last[1]);
     }
     for (py::handle name : in_memory_modules) {
         const py::object pattern =
-            py::str(R"(File ["\'][^"\']*)") + re.attr("escape")(name) + py::str(R"([^"\']*["\'], line (\d+))");
-        const py::object match = re.attr("search")(pattern, traceback_str);
+            py::str(R"(File ["\'][^"\']*)") + re.attr(interned("escape"))(name) + py::str(R"([^"\']*["\'], line (\d+))");
+        const py::object match = re.attr(interned("search"))(pattern, traceback_str);
         if (!match.is_none()) {
-            return location(py::reinterpret_borrow<py::object>(name), match.attr("group")(1));
+            return location(py::reinterpret_borrow<py::object>(name), match.attr(interned("group"))(1));
         }
     }
     return py::dict();
@@ -195,7 +195,7 @@ void register_executor(py::module_ &m) {
     cls.def("reset_namespace", [](py::object self) { fresh_namespace(self); });
     cls.def("execute", &execute, py::arg("code"), py::arg("stdout_callback") = py::none(),
             py::arg("stderr_callback") = py::none());
-    m.attr("CodeExecutor") = cls.build();
+    m.attr(interned("CodeExecutor")) = cls.build();
 
     m.def("extract_tracebak_string", &extract_tracebak_string, py::arg("e"),
           "The full formatted traceback of an exception, chained exceptions included.");

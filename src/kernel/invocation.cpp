@@ -15,14 +15,14 @@ py::object traceback_text(const py::handle &exception) { return module_global("e
 
 py::dict error_record(py::object type, py::object message, py::object traceback) {
     py::dict record;
-    record["type"] = std::move(type);
-    record["message"] = std::move(message);
-    record["traceback"] = std::move(traceback);
+    record[interned("type")] = std::move(type);
+    record[interned("message")] = std::move(message);
+    record[interned("traceback")] = std::move(traceback);
     return record;
 }
 
 py::dict error_record_of(const py::handle &exception) {
-    return error_record(py::type::handle_of(exception).attr("__name__"), py::str(exception), traceback_text(exception));
+    return error_record(py::type::handle_of(exception).attr(interned("__name__")), py::str(exception), traceback_text(exception));
 }
 
 py::dict validation_record(const std::string &text) {
@@ -63,8 +63,8 @@ py::object load_module(const py::object &name) {
     if (!is_dotted_identifier(name)) {
         return py::none();
     }
-    module_global("importlib").attr("import_module")(name);
-    return module_global("sys").attr("modules").attr("get")(name);
+    module_global("importlib").attr(interned("import_module"))(name);
+    return module_global("sys").attr(interned("modules")).attr(interned("get"))(name);
 }
 
 py::object function_of(const py::object &module, const py::object &name) {
@@ -97,9 +97,9 @@ py::object resolve_function(const Request &request, const char *where, const std
     return func;
 }
 
-py::object call_args(const Request &request) { return request.self.attr("_deserialize_args")(request.args); }
+py::object call_args(const Request &request) { return request.self.attr(interned("_deserialize_args"))(request.args); }
 
-py::object to_wire() { return module_global("tarnlet").attr("Serializer").attr("to_wire"); }
+py::object to_wire() { return module_global("tarnlet").attr(interned("Serializer")).attr(interned("to_wire")); }
 
 Outcome call_captured(const Request &request, const std::function<void(Outcome &)> &body, bool echo) {
     const output::RequestScope streamed(
@@ -126,8 +126,8 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
         const py::object exception = outcome.failure;
         const py::object lines =
             module_global("traceback")
-                .attr("format_exception")(py::type::handle_of(exception), exception, exception.attr("__traceback__"));
-        capture.write(output::err, py::str("").attr("join")(lines));
+                .attr(interned("format_exception"))(py::type::handle_of(exception), exception, exception.attr(interned("__traceback__")));
+        capture.write(output::err, py::str("").attr(interned("join"))(lines));
     }
     outcome.logs = capture.text(output::out) + capture.text(output::err);
     return outcome;
@@ -145,13 +145,13 @@ struct WorkerJob {
 
 // On the loop: the job's future gets its end, unless the awaiting task gave up on it.
 void settle(py::object future, py::object failure) {
-    if (py::bool_(future.attr("done")())) {
+    if (py::bool_(future.attr(interned("done"))())) {
         return;
     }
     if (failure.is_none()) {
-        future.attr("set_result")(py::none());
+        future.attr(interned("set_result"))(py::none());
     } else {
-        future.attr("set_exception")(failure);
+        future.attr(interned("set_exception"))(failure);
     }
 }
 
@@ -166,7 +166,7 @@ void run_job(py::capsule job_capsule) {
     auto *job = job_capsule.get_pointer<WorkerJob>();
     py::object failure = py::none();
     // A job whose task was cancelled before a worker took it up is not run.
-    if (!py::bool_(job->future.attr("done")())) {
+    if (!py::bool_(job->future.attr(interned("done"))())) {
         try {
             *job->outcome = job->execute(job->request);
         } catch (py::error_already_set &e) {
@@ -174,7 +174,7 @@ void run_job(py::capsule job_capsule) {
         }
     }
     try {
-        job->request.loop.attr("call_soon_threadsafe")(settle_function(), job->future, failure);
+        job->request.loop.attr(interned("call_soon_threadsafe"))(settle_function(), job->future, failure);
     } catch (py::error_already_set &e) {
         // The loop closed meanwhile: nobody waits for the answer any more.
         if (!is_ordinary(e)) {
@@ -193,20 +193,20 @@ const py::object &job_function() {
 py::object start_on_worker(Request &request, const char *name, Outcome (*execute)(const Request &),
                            std::shared_ptr<Outcome> outcome) {
     (void)name;
-    request.loop = module_global("asyncio").attr("get_running_loop")();
+    request.loop = module_global("asyncio").attr(interned("get_running_loop"))();
     // One hop each way: the job goes straight to the pool, and its end comes back by one
     // call_soon_threadsafe onto a plain loop future (run_in_executor would chain a
     // concurrent future to an asyncio one through callbacks on both sides).
-    py::object future = request.loop.attr("create_future")();
+    py::object future = request.loop.attr(interned("create_future"))();
     auto job = std::make_unique<WorkerJob>(WorkerJob{request, execute, std::move(outcome), future});
     py::capsule holder(job.get(), [](void *p) { delete static_cast<WorkerJob *>(p); });
     job.release();
-    request.self.attr("_thread_pool").attr("submit")(job_function(), holder);
+    request.self.attr(interned("_thread_pool")).attr(interned("submit"))(job_function(), holder);
     return future;
 }
 
 py::object run_on_worker(const Request &request, const py::object &worker) {
-    return request.loop.attr("run_in_executor")(request.self.attr("_thread_pool"), worker);
+    return request.loop.attr(interned("run_in_executor"))(request.self.attr(interned("_thread_pool")), worker);
 }
 
 Coro guarded(py::object serve, py::object fail) {

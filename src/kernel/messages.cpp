@@ -9,10 +9,14 @@ namespace tarnlet::kernel {
 py::object field(const py::handle &message, const char *key, py::object fallback) {
     if (PyDict_CheckExact(message.ptr())) {
         // A plain dict's get() cannot be replaced: read it without the method call.
-        PyObject *value = PyDict_GetItemString(message.ptr(), key);  // borrowed
+        const py::object name = interned(key);
+        PyObject *value = PyDict_GetItemWithError(message.ptr(), name.ptr());  // borrowed
+        if (value == nullptr && PyErr_Occurred() != nullptr) {
+            throw py::error_already_set();
+        }
         return value != nullptr ? py::reinterpret_borrow<py::object>(value) : std::move(fallback);
     }
-    return message.attr("get")(key, std::move(fallback));
+    return message.attr(interned("get"))(key, std::move(fallback));
 }
 
 bool is_str_list(const py::handle &value) {
@@ -47,10 +51,10 @@ std::string invalid_field_text(const char *field, const char *expected, const py
 py::dict field_error(const py::handle &message, const char *msg_type, const char *field_name, const char *expected,
                      const py::handle &value) {
     py::dict reply = reply_of("error");
-    reply["message"] = "Invalid field '" + std::string(field_name) + "' in " + msg_type + ": expected " + expected +
+    reply[interned("message")] = "Invalid field '" + std::string(field_name) + "' in " + msg_type + ": expected " + expected +
                        ", got " + type_name(value);
     if (message.contains("request_id")) {
-        reply["request_id"] = message["request_id"];
+        reply[interned("request_id")] = message[interned("request_id")];
     }
     return reply;
 }
@@ -63,22 +67,22 @@ void require_str(const py::handle &value, const char *what) {
 
 py::dict reply_of(const char *type) {
     py::dict reply;
-    reply["type"] = type;
+    reply[interned("type")] = type;
     return reply;
 }
 
-Coro send(py::object self, py::object reply) { co_return co_await self.attr("send_message")(reply); }
+Coro send(py::object self, py::object reply) { co_return co_await self.attr(interned("send_message"))(reply); }
 
 py::object schedule_send(const py::object &self, const py::object &loop, const py::object &message) {
     DeferredInterrupts deferred;
-    py::object coro = self.attr("send_message")(message);
+    py::object coro = self.attr(interned("send_message"))(message);
     py::object future;
     try {
-        future = module_global("asyncio").attr("run_coroutine_threadsafe")(coro, loop);
+        future = module_global("asyncio").attr(interned("run_coroutine_threadsafe"))(coro, loop);
     } catch (py::error_already_set &) {
         // Never started: closed rather than left to warn as an unawaited coroutine.
         if (py::hasattr(coro, "close")) {
-            coro.attr("close")();
+            coro.attr(interned("close"))();
         }
         throw;
     }
@@ -87,8 +91,8 @@ py::object schedule_send(const py::object &self, const py::object &loop, const p
 }
 
 void schedule_send_quietly(const py::object &self, const py::object &message) {
-    const py::object loop = self.attr("_loop");
-    if (loop.is_none() || py::bool_(loop.attr("is_closed")())) {
+    const py::object loop = self.attr(interned("_loop"));
+    if (loop.is_none() || py::bool_(loop.attr(interned("is_closed"))())) {
         logf(Level::debug, "[Kernel] Cannot send message type '%s': event loop not available",
              field(message, "type", py::str("unknown")));
         return;
@@ -107,15 +111,15 @@ void schedule_send_quietly(const py::object &self, const py::object &message) {
 
 AcquiredLock::~AcquiredLock() {
     try {
-        lock_.attr("release")();
+        lock_.attr(interned("release"))();
     } catch (py::error_already_set &e) {
         e.discard_as_unraisable("releasing the socket lock");
     }
 }
 
-std::string current_thread_name() { return text_of(module_global("threading").attr("current_thread")().attr("name")); }
+std::string current_thread_name() { return text_of(module_global("threading").attr(interned("current_thread"))().attr(interned("name"))); }
 
-double now() { return module_global("time").attr("time")().cast<double>(); }
+double now() { return module_global("time").attr(interned("time"))().cast<double>(); }
 
 std::string elapsed_ms(double start) { return format_1f((now() - start) * 1000.0); }
 

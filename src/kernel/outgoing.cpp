@@ -17,32 +17,32 @@ namespace {
 // Writes `text` under the socket lock; the lock is released however the write ends.
 // Returns the milliseconds from `start` until the lock was held.
 Coro locked_send(py::object self, py::object text, std::chrono::steady_clock::time_point start, std::string msg_type) {
-    py::object lock = self.attr("_socket_lock");
-    co_await lock.attr("acquire")();
+    py::object lock = self.attr(interned("_socket_lock"));
+    co_await lock.attr(interned("acquire"))();
     const AcquiredLock held(lock);
     const double waited_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (waited_ms > 5.0) {
         log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) + "ms for: type=" + msg_type);
     }
-    co_await self.attr("websocket").attr("send")(text);
+    co_await self.attr(interned("websocket")).attr(interned("send"))(text);
     co_return py::none();
 }
 
 Coro send_message(py::object self, py::object message) {
-    message.attr("get")("type", "");
-    co_return co_await self.attr("_send_message_direct")(message);
+    message.attr(interned("get"))("type", "");
+    co_return co_await self.attr(interned("_send_message_direct"))(message);
 }
 
 Coro send_message_direct(py::object self, py::object message) {
     py::object msg_type = field(message, "type", py::str("unknown"));
     py::object request_id = field(message, "request_id", py::str("N/A"));
     const std::string type_text = text_of(msg_type);
-    if (!py::bool_(self.attr("websocket"))) {
+    if (!py::bool_(self.attr(interned("websocket")))) {
         log_warning("[Kernel] Cannot send message type '" + type_text + "': WebSocket not connected");
         co_return py::none();
     }
-    if (self.attr("_socket_lock").is_none()) {
+    if (self.attr(interned("_socket_lock")).is_none()) {
         log_warning("[Kernel] Cannot send message type '" + type_text + "': Socket lock not initialized");
         co_return py::none();
     }
@@ -56,7 +56,7 @@ Coro send_message_direct(py::object self, py::object message) {
     py::object raw_json = module_global("json_dumps")(message);
     const auto size = py::len(raw_json);
     if (size > module_global("CHUNK_SIZE").cast<size_t>()) {
-        co_await self.attr("_send_chunked_message")(raw_json, msg_type, request_id);
+        co_await self.attr(interned("_send_chunked_message"))(raw_json, msg_type, request_id);
     } else {
         co_await locked_send(self, raw_json, start, type_text);
     }
@@ -77,7 +77,7 @@ bool is_own_method(const py::object &self, const char *name, PyObject *original)
     if (original == nullptr) {
         return false;
     }
-    PyObject *bound = PyObject_GetAttrString(self.ptr(), name);
+    PyObject *bound = PyObject_GetAttr(self.ptr(), interned(name).ptr());
     if (bound == nullptr) {
         PyErr_Clear();  // the ordinary path raises it where it always did
         return false;
@@ -110,16 +110,16 @@ bool sends_as_the_library(const py::object &ws) {
 // failure); nothing awaits between the frames, so nothing else can write in between.
 Coro write_frames(py::object ws, std::vector<py::object> texts) {
     // As the library's send: a fragmented message going out is finished first.
-    for (py::object pending = ws.attr("send_in_progress"); !pending.is_none(); pending = ws.attr("send_in_progress")) {
-        co_await module_global("asyncio").attr("shield")(pending);
+    for (py::object pending = ws.attr(interned("send_in_progress")); !pending.is_none(); pending = ws.attr(interned("send_in_progress"))) {
+        co_await module_global("asyncio").attr(interned("shield"))(pending);
     }
-    py::object context = ws.attr("send_context")();
-    co_await context.attr("__aenter__")();
+    py::object context = ws.attr(interned("send_context"))();
+    co_await context.attr(interned("__aenter__"))();
     // A failure inside goes to the context as it would from the library's own body.
     std::optional<py::error_already_set> failure;
     try {
-        py::object protocol = ws.attr("protocol");
-        py::object send_text = protocol.attr("send_text");
+        py::object protocol = ws.attr(interned("protocol"));
+        py::object send_text = protocol.attr(interned("send_text"));
         for (const py::object &text : texts) {
             PyObject *encoded = PyUnicode_AsUTF8String(text.ptr());
             if (encoded == nullptr) {
@@ -128,15 +128,15 @@ Coro write_frames(py::object ws, std::vector<py::object> texts) {
             send_text(py::reinterpret_steal<py::object>(encoded));
         }
         // Sending text never yields the empty piece that stands for the end of the stream.
-        const py::list pieces = protocol.attr("data_to_send")();
+        const py::list pieces = protocol.attr(interned("data_to_send"))();
         if (py::len(pieces) > 0) {
-            ws.attr("transport").attr("write")(py::bytes("").attr("join")(pieces));
+            ws.attr(interned("transport")).attr(interned("write"))(py::bytes("").attr(interned("join"))(pieces));
         }
     } catch (py::error_already_set &e) {
         failure = e;
     }
-    const py::object exiting = failure ? context.attr("__aexit__")(failure->type(), failure->value(), failure->trace())
-                                       : context.attr("__aexit__")(py::none(), py::none(), py::none());
+    const py::object exiting = failure ? context.attr(interned("__aexit__"))(failure->type(), failure->value(), failure->trace())
+                                       : context.attr(interned("__aexit__"))(py::none(), py::none(), py::none());
     const py::object suppressed = co_await exiting;
     if (failure && !py::bool_(suppressed)) {
         throw *failure;
@@ -155,7 +155,7 @@ struct Encoded {
 };
 
 Coro send_chunked_message(py::object self, py::object raw_json, py::object message_type, py::object request_id) {
-    const std::string chunk_id = text_of(module_global("uuid").attr("uuid4")());
+    const std::string chunk_id = text_of(module_global("uuid").attr(interned("uuid4"))());
     const Py_ssize_t chunk_size = module_global("CHUNK_SIZE").cast<Py_ssize_t>();
     const Py_ssize_t length = PyUnicode_GetLength(raw_json.ptr());
     if (length < 0) {
@@ -168,10 +168,10 @@ Coro send_chunked_message(py::object self, py::object raw_json, py::object messa
 
     py::object dumps = module_global("json_dumps");
     py::object header_type = module_global("CHUNK_HEADER_TYPE");
-    py::object lock = self.attr("_socket_lock");
-    py::object send = self.attr("websocket").attr("send");
+    py::object lock = self.attr(interned("_socket_lock"));
+    py::object send = self.attr(interned("websocket")).attr(interned("send"));
     // One lock for the whole run: chunks of one message go out back to back.
-    co_await lock.attr("acquire")();
+    co_await lock.attr(interned("acquire"))();
     {
         const AcquiredLock held(lock);
         for (Py_ssize_t i = 0; i < total; ++i) {
@@ -182,13 +182,13 @@ Coro send_chunked_message(py::object self, py::object raw_json, py::object messa
                 throw py::error_already_set();
             }
             py::dict chunk;
-            chunk["type"] = header_type;
-            chunk["chunk_id"] = chunk_id;
-            chunk["chunk_index"] = i;
-            chunk["total_chunks"] = total;
-            chunk["data"] = data;
-            chunk["original_type"] = message_type;
-            chunk["request_id"] = request_id;
+            chunk[interned("type")] = header_type;
+            chunk[interned("chunk_id")] = chunk_id;
+            chunk[interned("chunk_index")] = i;
+            chunk[interned("total_chunks")] = total;
+            chunk[interned("data")] = data;
+            chunk[interned("original_type")] = message_type;
+            chunk[interned("request_id")] = request_id;
             co_await send(dumps(chunk));
         }
     }
@@ -254,7 +254,7 @@ py::object finite_copy(const py::handle &obj, std::vector<PyObject *> &path) {
 // bare literals NaN and Infinity are not JSON, and the peer's parser would refuse the
 // frame), and so does nesting too deep to encode.
 py::object json_module_dumps(const py::object &obj) {
-    py::object dumps = module_global("json").attr("dumps");
+    py::object dumps = module_global("json").attr(interned("dumps"));
     try {
         return dumps(obj, py::arg("allow_nan") = false);
     } catch (py::error_already_set &e) {
@@ -272,11 +272,11 @@ bool encode_for_send(const py::object &self, const py::object &message, bool deb
     field(message, "type", py::str(""));  // send_message's own read
     out.type = field(message, "type", py::str("unknown"));
     out.request_id = field(message, "request_id", py::str("N/A"));
-    if (!py::bool_(self.attr("websocket"))) {
+    if (!py::bool_(self.attr(interned("websocket")))) {
         logf(Level::warning, "[Kernel] Cannot send message type '%s': WebSocket not connected", out.type);
         return false;
     }
-    if (self.attr("_socket_lock").is_none()) {
+    if (self.attr(interned("_socket_lock")).is_none()) {
         logf(Level::warning, "[Kernel] Cannot send message type '%s': Socket lock not initialized", out.type);
         return false;
     }
@@ -295,7 +295,7 @@ Coro send_all(py::object self, py::list messages) {
     if (!is_own_method(self, "send_message", g_send_message) ||
         !is_own_method(self, "_send_message_direct", g_send_message_direct)) {
         for (const py::handle message : messages) {
-            co_await self.attr("send_message")(message);
+            co_await self.attr(interned("send_message"))(message);
         }
         co_return py::none();
     }
@@ -326,7 +326,7 @@ Coro send_all(py::object self, py::list messages) {
     size_t i = 0;
     while (i < encoded.size()) {
         if (encoded[i].chunked) {
-            co_await self.attr("_send_chunked_message")(encoded[i].raw_json, encoded[i].type, encoded[i].request_id);
+            co_await self.attr(interned("_send_chunked_message"))(encoded[i].raw_json, encoded[i].type, encoded[i].request_id);
             sent(encoded[i]);
             ++i;
             continue;
@@ -336,8 +336,8 @@ Coro send_all(py::object self, py::list messages) {
         while (end < encoded.size() && !encoded[end].chunked) {
             ++end;
         }
-        py::object lock = self.attr("_socket_lock");
-        co_await lock.attr("acquire")();
+        py::object lock = self.attr(interned("_socket_lock"));
+        co_await lock.attr(interned("acquire"))();
         const AcquiredLock held(lock);
         const double waited_ms =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encoded[i].start).count();
@@ -345,7 +345,7 @@ Coro send_all(py::object self, py::list messages) {
             log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) +
                         "ms for: type=" + text_of(encoded[i].type));
         }
-        const py::object ws = self.attr("websocket");
+        const py::object ws = self.attr(interned("websocket"));
         if (end - i > 1 && sends_as_the_library(ws)) {
             std::vector<py::object> texts;
             for (size_t k = i; k < end; ++k) {
@@ -356,7 +356,7 @@ Coro send_all(py::object self, py::list messages) {
                 sent(encoded[i]);
             }
         } else {
-            const py::object send = ws.attr("send");
+            const py::object send = ws.attr(interned("send"));
             for (; i < end; ++i) {
                 co_await send(encoded[i].raw_json);
                 sent(encoded[i]);
@@ -393,12 +393,12 @@ void add_outgoing_methods(ClassBuilder &cls) {
 }
 
 void register_outgoing(py::module_ &m) {
-    py::object library_send = py::module_::import("websockets.asyncio.connection").attr("Connection").attr("send");
+    py::object library_send = py::module_::import("websockets.asyncio.connection").attr(interned("Connection")).attr(interned("send"));
     g_library_send = library_send.release().ptr();  // kept for the life of the process
     // orjson when it is there (compact, UTF-8 as is); else the standard json module's defaults.
     bool have_orjson = true;
     try {
-        m.attr("orjson") = py::module_::import("orjson");
+        m.attr(interned("orjson")) = py::module_::import("orjson");
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ImportError)) {
             throw;
@@ -414,9 +414,9 @@ void register_outgoing(py::module_ &m) {
             [](py::object obj) {
                 py::object orjson = module_global("orjson");
                 try {
-                    return decode_utf8(orjson.attr("dumps")(obj));
+                    return decode_utf8(orjson.attr(interned("dumps"))(obj));
                 } catch (py::error_already_set &e) {
-                    if (!e.matches(orjson.attr("JSONEncodeError"))) {
+                    if (!e.matches(orjson.attr(interned("JSONEncodeError")))) {
                         throw;
                     }
                 }

@@ -76,12 +76,12 @@ Coro send_slot(std::shared_ptr<Slot> slot) {
     }
     const Target &target = *slot->target;
     py::dict message;
-    message["type"] = stream_name(slot->stream);
-    message["content"] = decoded(text);
-    message["request_id"] = target.request_id;
-    message["workbook_id"] = target.workbook_id;
-    message["source"] = target.source;
-    const py::object sending = target.self.attr("send_message")(message);
+    message[interned("type")] = stream_name(slot->stream);
+    message[interned("content")] = decoded(text);
+    message[interned("request_id")] = target.request_id;
+    message[interned("workbook_id")] = target.workbook_id;
+    message[interned("source")] = target.source;
+    const py::object sending = target.self.attr(interned("send_message"))(message);
     co_await sending;
     co_return py::none();
 }
@@ -94,9 +94,9 @@ void schedule(std::shared_ptr<Slot> slot) {
     try {
         py::object coro = send_slot(slot).to_python();
         try {
-            module_global("asyncio").attr("run_coroutine_threadsafe")(coro, slot->target->loop);
+            module_global("asyncio").attr(interned("run_coroutine_threadsafe"))(coro, slot->target->loop);
         } catch (py::error_already_set &) {
-            coro.attr("close")();
+            coro.attr(interned("close"))();
             throw;
         }
     } catch (py::error_already_set &e) {
@@ -130,7 +130,7 @@ void emit(Stream stream, std::string_view text) {
 // "stdout" routes to stdout, any other stream_type to stderr (as the hook picks the stream
 // it replaces).
 Stream stream_of(const py::handle &routing_stream) {
-    const py::object type = routing_stream.attr("stream_type");
+    const py::object type = routing_stream.attr(interned("stream_type"));
     if (is_str(type)) {
         return PyUnicode_CompareWithASCIIString(type.ptr(), "stdout") == 0 ? out : err;
     }
@@ -168,11 +168,11 @@ py::object count_on_stand_in(Stream stream) {
         return py::object();
     }
     if (is_instance(current, "_RoutedStream")) {
-        current.attr("_users") = py::int_(current.attr("_users").cast<long>() + 1);
+        current.attr(interned("_users")) = py::int_(current.attr(interned("_users")).cast<long>() + 1);
         return current;
     }
     py::object stand_in = module_global("_RoutedStream")(sys_name(stream), current);
-    stand_in.attr("_users") = py::int_(1);
+    stand_in.attr(interned("_users")) = py::int_(1);
     sys.attr(sys_name(stream)) = stand_in;
     return stand_in;
 }
@@ -183,11 +183,11 @@ void release_stand_in(Stream stream, const py::object &stand_in) {
     if (!stand_in) {
         return;
     }
-    const long users = stand_in.attr("_users").cast<long>() - 1;
-    stand_in.attr("_users") = py::int_(users);
+    const long users = stand_in.attr(interned("_users")).cast<long>() - 1;
+    stand_in.attr(interned("_users")) = py::int_(users);
     const py::object sys = module_global("sys");
     if (users == 0 && py::object(sys.attr(sys_name(stream))).is(stand_in)) {
-        sys.attr(sys_name(stream)) = stand_in.attr("_fallback");
+        sys.attr(sys_name(stream)) = stand_in.attr(interned("_fallback"));
     }
 }
 
@@ -276,12 +276,12 @@ RequestScope::~RequestScope() {
 namespace {
 using output::Stream;
 
-void init_base(const py::object &self) { py::module_::import("io").attr("TextIOBase").attr("__init__")(self); }
+void init_base(const py::object &self) { py::module_::import("io").attr(interned("TextIOBase")).attr(interned("__init__"))(self); }
 
 void capture_init(py::object self, py::object on_write) {
     init_base(self);
-    self.attr("_buffer") = py::module_::import("io").attr("StringIO")();
-    self.attr("_on_write") = on_write;
+    self.attr(interned("_buffer")) = py::module_::import("io").attr(interned("StringIO"))();
+    self.attr(interned("_on_write")) = on_write;
 }
 
 py::int_ capture_write(py::object self, py::object text) {
@@ -290,8 +290,8 @@ py::int_ capture_write(py::object self, py::object text) {
     if (length == 0) {
         return py::int_(0);
     }
-    self.attr("_buffer").attr("write")(text);
-    const py::object on_write = self.attr("_on_write");
+    self.attr(interned("_buffer")).attr(interned("write"))(text);
+    const py::object on_write = self.attr(interned("_on_write"));
     if (py::bool_(on_write)) {
         try {
             on_write(text);
@@ -306,10 +306,10 @@ py::int_ capture_write(py::object self, py::object text) {
 
 void hook_init(py::object self, py::object stream_type, py::object send_callback) {
     init_base(self);
-    self.attr("stream_type") = stream_type;
-    self.attr("send_callback") = send_callback;
+    self.attr(interned("stream_type")) = stream_type;
+    self.attr(interned("send_callback")) = send_callback;
     const py::object sys = py::module_::import("sys");
-    self.attr("_original_stream") = stream_type.equal(py::str("stdout")) ? sys.attr("stdout") : sys.attr("stderr");
+    self.attr(interned("_original_stream")) = stream_type.equal(py::str("stdout")) ? sys.attr(interned("stdout")) : sys.attr(interned("stderr"));
 }
 
 py::int_ hook_write(py::object self, py::object text) {
@@ -323,24 +323,24 @@ py::int_ hook_write(py::object self, py::object text) {
         capture->write(stream, text);
         return py::int_(length);
     }
-    const py::object original = self.attr("_original_stream");
+    const py::object original = self.attr(interned("_original_stream"));
     try {
-        original.attr("write")(text);
-        original.attr("flush")();
+        original.attr(interned("write"))(text);
+        original.attr(interned("flush"))();
     } catch (py::error_already_set &e) {
         if (!is_ordinary(e)) {
             throw;
         }
     }
     try {
-        self.attr("send_callback")(self.attr("stream_type"), text);
+        self.attr(interned("send_callback"))(self.attr(interned("stream_type")), text);
     } catch (py::error_already_set &e) {
         if (!is_ordinary(e)) {
             throw;
         }
         const std::string report = "[KernelStreamHook Error] " + text_of(exception_of(e)) + "\n";
         try {
-            original.attr("write")(report);
+            original.attr(interned("write"))(report);
         } catch (py::error_already_set &inner) {
             if (!is_ordinary(inner)) {
                 throw;
@@ -356,7 +356,7 @@ void hook_flush(py::object self) {
         return;
     }
     try {
-        self.attr("_original_stream").attr("flush")();
+        self.attr(interned("_original_stream")).attr(interned("flush"))();
     } catch (py::error_already_set &e) {
         if (!is_ordinary(e)) {
             throw;
@@ -370,9 +370,9 @@ void hook_flush(py::object self) {
 // it is routed, any other goes to the stream it covers, as if it were not there.
 void routed_init(py::object self, py::object stream_type, py::object fallback) {
     init_base(self);
-    self.attr("stream_type") = stream_type;
-    self.attr("_fallback") = fallback;
-    self.attr("_users") = py::int_(0);
+    self.attr(interned("stream_type")) = stream_type;
+    self.attr(interned("_fallback")) = fallback;
+    self.attr(interned("_users")) = py::int_(0);
 }
 
 py::object routed_write(py::object self, py::object text) {
@@ -385,14 +385,14 @@ py::object routed_write(py::object self, py::object text) {
         }
         return py::int_(length);
     }
-    return self.attr("_fallback").attr("write")(text);
+    return self.attr(interned("_fallback")).attr(interned("write"))(text);
 }
 
 py::object routed_flush(py::object self) {
     if (output::capture_for(self, output::stream_of(self), false) != nullptr) {
         return py::none();
     }
-    return self.attr("_fallback").attr("flush")();
+    return self.attr(interned("_fallback")).attr(interned("flush"))();
 }
 
 // _request_stdout(text) / _request_stderr(text): the stream callbacks of a console run,
@@ -411,7 +411,7 @@ py::object request_stream_function(Stream stream) {
 }  // namespace
 
 void register_streams(py::module_ &m) {
-    const py::object text_io = py::module_::import("io").attr("TextIOBase");
+    const py::object text_io = py::module_::import("io").attr(interned("TextIOBase"));
     auto readable = [](py::object) { return false; };
     auto writable = [](py::object) { return true; };
 
@@ -419,11 +419,11 @@ void register_streams(py::module_ &m) {
     capture.attr("__doc__", py::str("Keeps everything written to it and hands each write to a callback."));
     capture.def_init(&capture_init, py::arg("on_write") = py::none());
     capture.def("write", &capture_write, py::arg("text"));
-    capture.def("getvalue", [](py::object self) { return self.attr("_buffer").attr("getvalue")(); });
+    capture.def("getvalue", [](py::object self) { return self.attr(interned("_buffer")).attr(interned("getvalue"))(); });
     capture.def("flush", [](py::object) {});
     capture.def("readable", readable);
     capture.def("writable", writable);
-    m.attr("StreamCapture") = capture.build();
+    m.attr(interned("StreamCapture")) = capture.build();
 
     ClassBuilder hook("KernelStreamHook", m, {text_io});
     hook.attr("__doc__",
@@ -433,7 +433,7 @@ void register_streams(py::module_ &m) {
     hook.def("flush", &hook_flush);
     hook.def("readable", readable);
     hook.def("writable", writable);
-    m.attr("KernelStreamHook") = hook.build();
+    m.attr(interned("KernelStreamHook")) = hook.build();
 
     ClassBuilder routed("_RoutedStream", m, {text_io});
     routed.attr("__doc__",
@@ -443,10 +443,10 @@ void register_streams(py::module_ &m) {
     routed.def("flush", &routed_flush);
     routed.def("readable", readable);
     routed.def("writable", writable);
-    m.attr("_RoutedStream") = routed.build();
+    m.attr(interned("_RoutedStream")) = routed.build();
 
-    m.attr("_request_stdout") = request_stream_function(output::out);
-    m.attr("_request_stderr") = request_stream_function(output::err);
+    m.attr(interned("_request_stdout")) = request_stream_function(output::out);
+    m.attr(interned("_request_stderr")) = request_stream_function(output::err);
 }
 
 }  // namespace tarnlet::kernel

@@ -359,3 +359,59 @@ def test_two_bridges_in_one_process_never_use_jedi_at_once():
                          env=dict(os.environ))
     assert out.returncode == 0, out.stderr
     assert json.loads(out.stdout.strip().splitlines()[-1]) == [None] * 10
+
+
+def test_start_up_imports_no_jedi_until_its_first_use():
+    # jedi is a good part of a kernel's start: a kernel made and not yet connected has not
+    # imported it, and the bridge's project is built by its first reader.
+    script = textwrap.dedent("""
+        import json, sys
+        from tarnlet_master.python_server import kernel, sensewire
+        k = kernel.PythonKernel("wb-lazy", port="1")
+        sw = k._sensewire
+        report = {"after_start": "jedi" in sys.modules,
+                  "pending": type(vars(sw)["_jedi_project"]).__name__,
+                  "flags": [sensewire.PYFLAKES_AVAILABLE, sensewire.PYLSP_AVAILABLE]}
+        project = sw._jedi_project
+        report["project"] = [type(project).__name__, str(project.path) == sw._temp_dir.name,
+                             project.added_sys_path == [sw._stubs_path], sw._jedi_project is project]
+        report["names"] = [sensewire.jedi is sys.modules["jedi"], sensewire.pyflakes_api is sys.modules["pyflakes.api"],
+                           sensewire.pyflakes_reporter is sys.modules["pyflakes.reporter"], sensewire.uris]
+        print(json.dumps(report))
+    """)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ))
+    assert out.returncode == 0, out.stderr
+    report = json.loads(out.stdout.strip().splitlines()[-1])
+    assert report["after_start"] is False
+    assert report["pending"] == "_PendingJediProject"
+    assert report["flags"] == [True, False]
+    assert report["project"] == ["Project", True, True, True]
+    assert report["names"] == [True, True, True, None]
+
+
+def test_the_project_attribute_is_assigned_and_deleted_like_any_other(fresh):
+    with pytest.raises(AttributeError, match="no attribute 'nothing'"):
+        sensewire.nothing
+    fresh._jedi_project = "mine"
+    assert fresh._jedi_project == "mine" and vars(fresh)["_jedi_project"] == "mine"
+    del fresh._jedi_project
+    with pytest.raises(AttributeError, match="_jedi_project"):
+        fresh._jedi_project
+    with pytest.raises(AttributeError, match="_jedi_project"):
+        del fresh._jedi_project
+    fresh.update_sys_paths([])
+    assert fresh._jedi_project.added_sys_path == [fresh._stubs_path, fresh._python_server_path]
+
+
+def test_a_warm_up_stopped_while_it_waits_for_the_kernel_never_preloads():
+    # Without a kernel to release it the warm-up waits; cleanup stops it there.
+    report = run_recording_bridge_script("""
+        sw = sensewire.Sensewire()
+        thread = sw._preload_thread
+        sw.cleanup()
+        thread.join(30)
+        print(json.dumps({"alive": thread.is_alive(), "logs": records}))
+    """)
+    assert report["alive"] is False
+    assert not [m for m in report["logs"] if "reload" in m and "Started" not in m]

@@ -180,12 +180,30 @@ Coro listen(py::object self) {
     co_return py::none();
 }
 
+// The language bridge's warm-up waits until the kernel is connected, so that importing
+// jedi does not compete with the connection for the GIL.
+void release_bridge_warmup(const py::object &self) {
+    try {
+        const py::object release =
+            py::getattr(py::getattr(self, "_sensewire", py::none()), "_warmup_release", py::none());
+        if (!release.is_none()) {
+            release.attr("set")();
+        }
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        log_debug("[Kernel] Could not release the language bridge's warm-up: " + error_text(e));
+    }
+}
+
 Coro run(py::object self) {
     const std::string workbook_id = text_of(self.attr(interned("workbook_id")));
     std::exception_ptr escaping;  // not an Exception (cancellation): re-raised after disconnect
     try {
         co_await self.attr(interned("connect"))();
         log_info("Kernel connected for workbook: " + workbook_id);
+        release_bridge_warmup(self);
         co_await self.attr(interned("listen"))();
     } catch (py::error_already_set &e) {
         if (e.matches(PyExc_Exception)) {

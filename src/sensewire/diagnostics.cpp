@@ -174,8 +174,8 @@ py::list run_pyflakes(py::object self, py::object code, py::object filename) {
             py::object io = global("io");
             py::object warnings = io.attr("StringIO")();
             py::object errors = io.attr("StringIO")();
-            py::object reporter = global("pyflakes_reporter").attr("Reporter")(warnings, errors);
-            global("pyflakes_api").attr("check")(code, filename, reporter);
+            py::object reporter = lazy_global("pyflakes_reporter").attr("Reporter")(warnings, errors);
+            lazy_global("pyflakes_api").attr("check")(code, filename, reporter);
             collect_messages(self, warnings, 4, diagnostics);
             collect_messages(self, errors, 8, diagnostics);
             logf("debug", "[LSP] Pyflakes returned %d diagnostics", diagnostics.size());

@@ -1,24 +1,88 @@
 // tarnlet_master.python_server.sensewire: the language bridge over jedi and pyflakes.
+#include <string_view>
+
 #include "sensewire.hpp"
 
 namespace tarnlet::sensewire {
 namespace {
 
-// Imports `name`; on ImportError returns an empty object and leaves *available false.
-py::object optional_import(const char *name, bool &available) {
+// True when `name` can be imported, decided without importing it (a dotted name
+// imports its parent package, which for pyflakes is a version string).
+bool importable(const char *name) {
     try {
-        return py::module_::import(name);
+        return !py::module_::import("importlib.util").attr("find_spec")(name).is_none();
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_ImportError)) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_ValueError)) {
             throw;
         }
-        available = false;
-        return py::none();
+        return false;
     }
 }
 
+// The module-level names bound on first use: importing jedi is a good part of a kernel's
+// start, and nothing needs it before the first analysis. Each is (name, module to
+// import, attribute of that module or null, availability flag or null).
+struct LazyName {
+    const char *name;
+    const char *module;
+    const char *attribute;
+    const char *flag;
+};
+constexpr LazyName LAZY_NAMES[] = {
+    {"jedi", "jedi", nullptr, nullptr},
+    {"pyflakes_api", "pyflakes.api", nullptr, "PYFLAKES_AVAILABLE"},
+    {"pyflakes_reporter", "pyflakes.reporter", nullptr, "PYFLAKES_AVAILABLE"},
+    {"uris", "pylsp.uris", nullptr, "PYLSP_AVAILABLE"},
+    {"Config", "pylsp.config.config", "Config", "PYLSP_AVAILABLE"},
+    {"Workspace", "pylsp.workspace", "Workspace", "PYLSP_AVAILABLE"},
+    {"Document", "pylsp.workspace", "Document", "PYLSP_AVAILABLE"},
+};
+
+const LazyName *lazy_name(std::string_view name) {
+    for (const LazyName &lazy : LAZY_NAMES) {
+        if (name == lazy.name) {
+            return &lazy;
+        }
+    }
+    return nullptr;
+}
+
+// The value of a lazy name: its import, or None where the flag says it is missing. An
+// import that fails although the module was found turns the flag off, as the import
+// guard at module load would have.
+py::object resolve(const LazyName &lazy) {
+    if (lazy.flag != nullptr && !truthy(module_global(lazy.flag))) {
+        return py::none();
+    }
+    try {
+        py::object value = py::module_::import(lazy.module);
+        return lazy.attribute == nullptr ? value : value.attr(lazy.attribute);
+    } catch (py::error_already_set &e) {
+        if (lazy.flag == nullptr || !e.matches(PyExc_ImportError)) {
+            throw;
+        }
+    }
+    set_module_global(lazy.flag, py::bool_(false));
+    return py::none();
+}
+
+// The module's __getattr__: a lazy name is imported and bound on first access.
+py::object module_getattr(const py::str &name) {
+    Py_ssize_t size = 0;
+    const char *text = PyUnicode_AsUTF8AndSize(name.ptr(), &size);
+    if (text == nullptr) {
+        PyErr_Clear();  // a lone surrogate names nothing lazy
+    }
+    const LazyName *lazy = text == nullptr ? nullptr : lazy_name(std::string_view(text, static_cast<size_t>(size)));
+    if (lazy == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "module '%U' has no attribute '%U'", this_module().attr("__name__").ptr(),
+                     name.ptr());
+        throw py::error_already_set();
+    }
+    return lazy_global(lazy->name);
+}
+
 void register_imports(py::module_ &m) {
-    m.attr("jedi") = py::module_::import("jedi");
     // The standard modules the bridge uses, as module-level names like a Python
     // module's imports, so a test or a user can replace them.
     for (const char *name : {"ast", "io", "os", "re", "sys", "tempfile", "threading", "time"}) {
@@ -27,29 +91,44 @@ void register_imports(py::module_ &m) {
     py::module_::import("importlib.util");
     m.attr("importlib") = py::module_::import("importlib");
 
-    bool pyflakes = true;
-    py::object api = optional_import("pyflakes.api", pyflakes);
-    py::object reporter = pyflakes ? optional_import("pyflakes.reporter", pyflakes) : py::none();
-    m.attr("pyflakes_api") = pyflakes ? api : py::none();
-    m.attr("pyflakes_reporter") = pyflakes ? reporter : py::none();
-    m.attr("PYFLAKES_AVAILABLE") = py::bool_(pyflakes);
-
-    // pylsp is only reported, never called.
-    bool pylsp = true;
-    py::object uris = optional_import("pylsp.uris", pylsp);
-    py::object config = pylsp ? optional_import("pylsp.config.config", pylsp) : py::none();
-    py::object workspace = pylsp ? optional_import("pylsp.workspace", pylsp) : py::none();
-    m.attr("uris") = pylsp ? uris : py::none();
-    m.attr("Config") = pylsp ? config.attr("Config") : py::none();
-    m.attr("Workspace") = pylsp ? workspace.attr("Workspace") : py::none();
-    m.attr("Document") = pylsp ? workspace.attr("Document") : py::none();
-    m.attr("PYLSP_AVAILABLE") = py::bool_(pylsp);
+    // jedi is required: without it the module does not import, as with an import at its top.
+    if (!importable("jedi")) {
+        py::module_::import("jedi");
+    }
+    m.attr("PYFLAKES_AVAILABLE") = py::bool_(importable("pyflakes.api") && importable("pyflakes.reporter"));
+    // pylsp is only reported, never called; its package is not imported to find out.
+    m.attr("PYLSP_AVAILABLE") = py::bool_(importable("pylsp"));
+    m.attr("__getattr__") = py::cpp_function(&module_getattr, py::name("__getattr__"), py::arg("name"));
 
     py::module_ logging_config = py::module_::import("tarnlet_master.logging_config");
     m.attr("get_logger") = logging_config.attr("get_logger");
     m.attr("setup_logging_subprocess") = logging_config.attr("setup_logging_subprocess");
     m.attr("logger") = m.attr("get_logger")(m.attr("__name__"));
 }
+
+}  // namespace
+
+py::object lazy_global(const char *name) {
+    PyObject *dict = PyModule_GetDict(this_module().ptr());
+    PyObject *value = PyDict_GetItemString(dict, name);  // borrowed
+    if (value != nullptr) {
+        return py::reinterpret_borrow<py::object>(value);
+    }
+    const LazyName *lazy = lazy_name(name);
+    if (lazy == nullptr) {
+        return module_global(name);  // its NameError
+    }
+    py::object resolved = resolve(*lazy);
+    // Another thread may have bound it meanwhile (or a user replaced it): that one stays.
+    PyObject *raced = PyDict_GetItemString(dict, name);
+    if (raced != nullptr) {
+        return py::reinterpret_borrow<py::object>(raced);
+    }
+    set_module_global(name, resolved);
+    return resolved;
+}
+
+namespace {
 
 void register_constants(py::module_ &m) {
     py::dict kinds;

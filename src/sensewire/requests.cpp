@@ -117,7 +117,7 @@ py::object make_script(const py::object &self, const Request &request) {
     } else {
         script_path = py::str("<editor>");
     }
-    return global("jedi").attr("Script")(py::arg("code") = request.code, py::arg("path") = script_path,
+    return lazy_global("jedi").attr("Script")(py::arg("code") = request.code, py::arg("path") = script_path,
                                          py::arg("project") = self.attr("_jedi_project"));
 }
 

@@ -31,6 +31,9 @@ void stop_warmup(const py::object &self);
 
 // A module-level name of this module (late bound: Python code may replace it).
 inline py::object global(const char *name) { return module_global(name); }
+// The same for the names bound on first use (jedi, the pyflakes and pylsp modules):
+// imported and bound now if nothing is bound yet [module_init.cpp].
+py::object lazy_global(const char *name);
 
 // Entry checks: exact built-in types, raising TypeError before a method's body runs.
 void require_str(const char *method, const char *name, const py::handle &value);

@@ -16,9 +16,24 @@ namespace {
 // Seconds to wait for a stopped warm-up; jedi is plain Python, so it stops at once.
 constexpr double STOP_JOIN_TIMEOUT = 10.0;
 
+// Importing jedi holds the GIL for tens of milliseconds, and the kernel makes its bridge
+// before it connects: a warm-up that began at once would slow the connection. So it
+// waits until the module's release event is set (the kernel sets it once connected, an
+// exit or `cleanup` sets it to stop), or this many seconds for a bridge without a kernel.
+constexpr double RELEASE_WAIT = 1.0;
+
+py::object release_event() { return global("_WARMUP_RELEASE"); }
+
 // Threads (by ident) inside the interruptible part of a warm-up. Guarded by the GIL;
 // never freed, so nothing is destroyed after the interpreter has gone.
 std::unordered_set<unsigned long> &interruptible() {
+    static auto *threads = new std::unordered_set<unsigned long>();
+    return *threads;
+}
+
+// Threads (by ident) whose warm-up was stopped while it waited for the release: they
+// skip the preload. Guarded by the GIL, never freed, like the set above.
+std::unordered_set<unsigned long> &cancelled() {
     static auto *threads = new std::unordered_set<unsigned long>();
     return *threads;
 }
@@ -60,9 +75,9 @@ void preload_tarnlet_module(py::object self) {
         catch_all(
             [&] {
                 with_jedi(self, [&] {
-                    py::object script = global("jedi").attr("Script")(py::arg("code") = "import tarnlet\ntarnlet.",
-                                                                      py::arg("path") = "<warmup>",
-                                                                      py::arg("project") = self.attr("_jedi_project"));
+                    py::object script = lazy_global("jedi").attr("Script")(
+                        py::arg("code") = "import tarnlet\ntarnlet.", py::arg("path") = "<warmup>",
+                        py::arg("project") = self.attr("_jedi_project"));
                     py::list completions(script.attr("complete")(py::arg("line") = 2, py::arg("column") = 8));
                     logf("info", "[LSP] Preloaded tarnlet module cache (%d completions found)", py::len(completions));
                 });
@@ -75,13 +90,25 @@ void preload_tarnlet_module(py::object self) {
     }
 }
 
+// The warm-up thread's body: the wait for the release, then the (late-bound) preload.
+void run_warmup(py::object self) {
+    const unsigned long ident = PyThread_get_thread_ident();
+    release_event().attr("wait")(RELEASE_WAIT);
+    if (cancelled().erase(ident) != 0) {
+        return;
+    }
+    self.attr("preload_tarnlet_module")();
+    cancelled().erase(ident);  // a stop that came during the preload
+}
+
 // The module's list of warm-up threads that may still run, for the exit hook.
 py::list warmup_threads() { return global("_warmup_threads"); }
 
 void preload_tarnlet_module_async(py::object self) {
-    py::object thread = global("threading")
-                            .attr("Thread")(py::arg("target") = self.attr("preload_tarnlet_module"),
-                                            py::arg("name") = "LSP-tarnlet-preload", py::arg("daemon") = true);
+    py::object thread =
+        global("threading")
+            .attr("Thread")(py::arg("target") = global("functools").attr("partial")(global("_run_warmup"), self),
+                            py::arg("name") = "LSP-tarnlet-preload", py::arg("daemon") = true);
     py::list threads = warmup_threads();
     py::list alive;
     for (py::handle other : threads) {
@@ -104,6 +131,8 @@ void stop_thread(const py::handle &thread) {
     py::object ident = thread.attr("ident");
     if (!ident.is_none()) {
         const unsigned long id = py::cast<unsigned long>(ident);
+        cancelled().insert(id);
+        release_event().attr("set")();  // a warm-up still waiting wakes to find itself stopped
         // Retried while the warm-up is starting a thread of its own (jedi's pipe reader).
         for (int attempt = 0; attempt < 500 && interruptible().count(id) != 0; ++attempt) {
             if (interrupt_thread(id, stop_exception_type().ptr())) {
@@ -120,6 +149,7 @@ void stop_thread(const py::handle &thread) {
 
 void stop_all_warmups() {
     g_exiting = true;
+    release_event().attr("set")();
     py::list threads = warmup_threads();
     for (py::handle thread : py::list(threads)) {
         stop_thread(thread);
@@ -133,6 +163,9 @@ void stop_warmup(const py::object &self) { stop_thread(py::getattr(self, "_prelo
 
 void register_warmup_exit_hook(py::module_ &m) {
     m.attr("_warmup_threads") = py::list();
+    m.attr("_WARMUP_RELEASE") = py::module_::import("threading").attr("Event")();
+    m.attr("functools") = py::module_::import("functools");
+    m.attr("_run_warmup") = py::cpp_function(&run_warmup, py::name("_run_warmup"), py::arg("bridge"));
     m.attr("_WarmupStopped") = stop_exception_type();
     m.attr("_stop_warmup_threads") = py::cpp_function(&stop_all_warmups, py::name("_stop_warmup_threads"));
     py::module_::import("atexit").attr("register")(m.attr("_stop_warmup_threads"));

@@ -72,6 +72,62 @@ void sync_file(const py::object &self, const py::object &file_path, const py::ob
     mtimes[file_path] = mtime;
 }
 
+// Building the jedi project imports jedi, which nothing needs before the first analysis
+// and which is a good part of a kernel's start. So `_jedi_project` first holds the
+// project's arguments, in its place among the attributes, and its first reader builds
+// the project. The class's `_jedi_project` property does that; the value always lives
+// in the instance's __dict__, so assigning or deleting it works as for any attribute.
+py::object pending_project_type() { return global("_PendingJediProject"); }
+
+py::object pending_project(py::object path, py::list added_sys_path) {
+    py::object pending = pending_project_type()();
+    pending.attr("path") = std::move(path);
+    pending.attr("added_sys_path") = std::move(added_sys_path);
+    return pending;
+}
+
+[[noreturn]] void raise_no_project(const py::handle &self) {
+    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '_jedi_project'", Py_TYPE(self.ptr())->tp_name);
+    throw py::error_already_set();
+}
+
+py::object get_jedi_project(py::object self) {
+    py::dict attrs = self.attr("__dict__");
+    PyObject *value = PyDict_GetItemString(attrs.ptr(), "_jedi_project");  // borrowed
+    if (value == nullptr) {
+        raise_no_project(self);
+    }
+    const py::object current = py::reinterpret_borrow<py::object>(value);
+    if (Py_TYPE(value) != reinterpret_cast<PyTypeObject *>(pending_project_type().ptr())) {
+        return current;
+    }
+    py::object project = lazy_global("jedi").attr("Project")(
+        py::arg("path") = current.attr("path"), py::arg("added_sys_path") = current.attr("added_sys_path"));
+    // The import lets other threads run: one of them may have built or replaced it.
+    PyObject *now = PyDict_GetItemString(attrs.ptr(), "_jedi_project");
+    if (now != value) {
+        if (now == nullptr) {
+            raise_no_project(self);
+        }
+        return py::reinterpret_borrow<py::object>(now);
+    }
+    attrs["_jedi_project"] = project;
+    return project;
+}
+
+void set_jedi_project(py::object self, py::object value) {
+    py::dict attrs = self.attr("__dict__");
+    attrs["_jedi_project"] = std::move(value);
+}
+
+void delete_jedi_project(py::object self) {
+    py::dict attrs = self.attr("__dict__");
+    if (!attrs.contains("_jedi_project")) {
+        raise_no_project(self);
+    }
+    PyDict_DelItemString(attrs.ptr(), "_jedi_project");
+}
+
 void init(py::object self) {
     self.attr("_workspace_path") = py::none();
     self.attr("_temp_dir") = global("tempfile").attr("TemporaryDirectory")();
@@ -80,8 +136,7 @@ void init(py::object self) {
     self.attr("_stubs_path") = path.attr("join")(self.attr("_python_server_path"), "stubs");
     py::list extra_paths;
     extra_paths.append(self.attr("_stubs_path"));
-    self.attr("_jedi_project") = global("jedi").attr("Project")(py::arg("path") = self.attr("_temp_dir").attr("name"),
-                                                                py::arg("added_sys_path") = extra_paths);
+    self.attr("_jedi_project") = pending_project(self.attr("_temp_dir").attr("name"), extra_paths);
     self.attr("_hover_mode") = "compact";
     // The warm-up threads and the requests take this lock around every use of jedi.
     // It is the process's one lock, not the bridge's: jedi's state is process-wide, so
@@ -89,6 +144,8 @@ void init(py::object self) {
     self.attr("_jedi_lock") = global("_JEDI_LOCK");
     // Workspace file path -> st_mtime_ns after the bridge's last write.
     self.attr("_file_mtimes") = py::dict();
+    // The warm-up waits for this before it imports jedi (see warmup.cpp).
+    self.attr("_warmup_release") = global("_WARMUP_RELEASE");
     logf("info",
          "[LSP] Sensewire initialized (pylsp_available=%s, pyflakes_available=%s, temp_dir=%s, python_server=%s, "
          "stubs=%s)",
@@ -156,7 +213,7 @@ void update_sys_paths(py::object self, py::object new_paths) {
             root = temp_dir.attr("name");
         }
         self.attr("_jedi_project") =
-            global("jedi").attr("Project")(py::arg("path") = root, py::arg("added_sys_path") = paths);
+            lazy_global("jedi").attr("Project")(py::arg("path") = root, py::arg("added_sys_path") = paths);
         logf("info", "[LSP] Updated jedi project with %d total paths (%d package paths, stubs path: %s)",
              py::len(paths), py::len(new_paths), self.attr("_stubs_path"));
     } catch (py::error_already_set &e) {
@@ -239,6 +296,20 @@ void add_workspace_methods(ClassBuilder &cls) {
     cls.def("cleanup", &cleanup);
     cls.def("set_workspace", &set_workspace, py::arg("workspace_path"));
     cls.def("_is_module_name", &is_module_name, py::arg("path"));
+
+    py::object builtins = py::module_::import("builtins");
+    py::dict ns;
+    ns["__module__"] = this_module().attr("__name__");
+    ns["__doc__"] = "The arguments of a jedi.Project not built yet.";
+    ns["__slots__"] = py::make_tuple("path", "added_sys_path");
+    set_module_global("_PendingJediProject",
+                      builtins.attr("type")("_PendingJediProject", py::make_tuple(builtins.attr("object")), ns));
+    const auto method = [](auto f, const char *name) {
+        return py::cpp_function(f, py::name(name), py::is_method(this_module()));
+    };
+    cls.attr("_jedi_project", builtins.attr("property")(method(&get_jedi_project, "_jedi_project"),
+                                                        method(&set_jedi_project, "_jedi_project"),
+                                                        method(&delete_jedi_project, "_jedi_project")));
 }
 
 }  // namespace tarnlet::sensewire

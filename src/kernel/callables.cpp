@@ -21,7 +21,8 @@ py::dict result_message(const Request &call, bool success, Fill &&fill) {
 }
 
 Coro send_error(Request call, py::dict record) {
-    co_return co_await send(call.self, result_message(call, false, [&](py::dict &m) { m[interned("error")] = record; }));
+    co_return co_await send(call.self,
+                            result_message(call, false, [&](py::dict &m) { m[interned("error")] = record; }));
 }
 
 // execute_callable: on a worker thread. Output is addressed to the add-in, the only
@@ -32,7 +33,8 @@ Outcome execute_callable(const Request &call) {
         logf(Level::debug, "[Kernel] [Worker Thread %s] Executing callable: %s", current_thread_name(), id_text);
     }
     return call_captured(call, [&](Outcome &outcome) {
-        const py::object func = module_global("tarnlet").attr(interned("messaging")).attr(interned("get_callable"))(call.function_name);
+        const py::object func =
+            module_global("tarnlet").attr(interned("messaging")).attr(interned("get_callable"))(call.function_name);
         if (func.is_none()) {
             raise_error_in("execute_callable", PyExc_ValueError, "Callable '" + id_text + "' not found in registry");
         }

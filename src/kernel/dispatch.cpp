@@ -109,8 +109,8 @@ Coro handle_execute_streaming_function(py::object self, py::object message) {
     py::object source = field(message, "source", py::str("addin"));
     log_debug("[TIMING] Dispatching streaming function to background task");
     log_info("[Kernel] [Listener Thread] Dispatching execute_streaming_function to background task");
-    create_task(
-        self.attr(interned("_execute_streaming_function"))(request_id, module_name, function_name, args, workbook_id, source));
+    create_task(self.attr(interned("_execute_streaming_function"))(request_id, module_name, function_name, args,
+                                                                   workbook_id, source));
     co_return py::none();
 }
 

@@ -22,11 +22,13 @@ void init(py::object self, py::object workbook_id, py::object host, py::object p
     self.attr(interned("virtual_env")) = module_global("VirtualEnvironment")(workbook_id);
     self.attr(interned("running")) = false;
     self.attr(interned("_loop")) = py::none();
-    self.attr(interned("_thread_pool")) = module_global("concurrent")
-                                    .attr(interned("futures"))
-                                    .attr(interned("ThreadPoolExecutor"))(py::arg("max_workers") = self.attr(interned("WORKER_POOL_SIZE")));
+    self.attr(interned("_thread_pool")) =
+        module_global("concurrent")
+            .attr(interned("futures"))
+            .attr(interned("ThreadPoolExecutor"))(py::arg("max_workers") = self.attr(interned("WORKER_POOL_SIZE")));
     self.attr(interned("_sensewire")) = module_global("Sensewire")();
-    self.attr(interned("agent")) = module_global("Agent")(tarnlet.attr(interned("excel")), tarnlet.attr(interned("context")));
+    self.attr(interned("agent")) =
+        module_global("Agent")(tarnlet.attr(interned("excel")), tarnlet.attr(interned("context")));
     self.attr(interned("connection_args")) = py::bool_(connection_args) ? connection_args : py::dict();
     self.attr(interned("_win32_watcher")) = py::none();
     self.attr(interned("_com_event_registrar")) = py::none();
@@ -53,8 +55,8 @@ void init(py::object self, py::object workbook_id, py::object host, py::object p
 bool has_active_debugger(py::object self) { return !py::getattr(self, "_debugger", py::none()).is_none(); }
 
 Coro connect(py::object self) {
-    const py::object uri =
-        py::object(self.attr(interned("server_url"))) + py::str("/ws/kernel/") + py::object(self.attr(interned("workbook_id")));
+    const py::object uri = py::object(self.attr(interned("server_url"))) + py::str("/ws/kernel/") +
+                           py::object(self.attr(interned("workbook_id")));
     // No frame-size limit in the library: with it an oversized frame would close the
     // connection instead of being answered, and multi-byte text would be refused below the
     // limit. The kernel's own parser skips a message over its byte cap without holding it,
@@ -68,8 +70,8 @@ Coro connect(py::object self) {
     self.attr(interned("websocket")) =
         co_await module_global("websockets")
             .attr(interned("connect"))(uri, py::arg("max_size") = py::none(), py::arg("ping_timeout") = py::none(),
-                             py::arg("compression") = module_global("WEBSOCKET_COMPRESSION"),
-                             py::arg("create_connection") = bounded_connection_factory());
+                                       py::arg("compression") = module_global("WEBSOCKET_COMPRESSION"),
+                                       py::arg("create_connection") = bounded_connection_factory());
     self.attr(interned("running")) = true;
     self.attr(interned("_loop")) = asyncio().attr(interned("get_running_loop"))();
     self.attr(interned("_socket_lock")) = asyncio().attr(interned("Lock"))();
@@ -309,7 +311,8 @@ Coro disconnect(py::object self) {
     } catch (py::error_already_set &e) {
         steps.note("websocket close", e);
     }
-    steps.run("worker pool", [&] { self.attr(interned("_thread_pool")).attr(interned("shutdown"))(py::arg("wait") = false); });
+    steps.run("worker pool",
+              [&] { self.attr(interned("_thread_pool")).attr(interned("shutdown"))(py::arg("wait") = false); });
     steps.rethrow();
     co_return py::none();
 }

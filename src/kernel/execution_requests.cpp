@@ -40,9 +40,10 @@ Coro serve(Request run, py::object code, double start) {
             const output::RequestScope streamed(target);
             // execute answers what the code raises, an interrupt included.
             InterruptibleRun running(run.self, run.request_id);
-            *result = run.self.attr(interned("executor"))
-                          .attr(interned("execute"))(code, py::arg("stdout_callback") = module_global("_request_stdout"),
-                                           py::arg("stderr_callback") = module_global("_request_stderr"));
+            *result =
+                run.self.attr(interned("executor"))
+                    .attr(interned("execute"))(code, py::arg("stdout_callback") = module_global("_request_stdout"),
+                                               py::arg("stderr_callback") = module_global("_request_stderr"));
             if (const py::object late = running.end(); late && is_dict(*result)) {
                 (*result)[py::str("success")] = false;
                 (*result)[py::str("error")] = error_record_of(late);

@@ -156,7 +156,8 @@ py::dict execute(py::object self, py::object code, py::object stdout_callback, p
 
 py::str extract_tracebak_string(py::object e) {
     const py::object lines =
-        py::module_::import("traceback").attr(interned("format_exception"))(py::type::handle_of(e), e, e.attr(interned("__traceback__")));
+        py::module_::import("traceback")
+            .attr(interned("format_exception"))(py::type::handle_of(e), e, e.attr(interned("__traceback__")));
     return py::str("").attr(interned("join"))(lines);
 }
 
@@ -170,14 +171,15 @@ py::dict location(const py::object &module, const py::object &line) {
 
 py::dict parse_error_location(py::object traceback_str, py::object in_memory_modules) {
     const py::object re = py::module_::import("re");
-    const py::list matches = re.attr(interned("findall"))(R"(File ["\']<virtual:(\w+)>["\'], line (\d+))", traceback_str);
+    const py::list matches =
+        re.attr(interned("findall"))(R"(File ["\']<virtual:(\w+)>["\'], line (\d+))", traceback_str);
     if (py::len(matches) > 0) {
         const py::tuple last = matches[py::len(matches) - 1];
         return location(last[0], last[1]);
     }
     for (py::handle name : in_memory_modules) {
-        const py::object pattern =
-            py::str(R"(File ["\'][^"\']*)") + re.attr(interned("escape"))(name) + py::str(R"([^"\']*["\'], line (\d+))");
+        const py::object pattern = py::str(R"(File ["\'][^"\']*)") + re.attr(interned("escape"))(name) +
+                                   py::str(R"([^"\']*["\'], line (\d+))");
         const py::object match = re.attr(interned("search"))(pattern, traceback_str);
         if (!match.is_none()) {
             return location(py::reinterpret_borrow<py::object>(name), match.attr(interned("group"))(1));

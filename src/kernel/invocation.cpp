@@ -22,7 +22,8 @@ py::dict error_record(py::object type, py::object message, py::object traceback)
 }
 
 py::dict error_record_of(const py::handle &exception) {
-    return error_record(py::type::handle_of(exception).attr(interned("__name__")), py::str(exception), traceback_text(exception));
+    return error_record(py::type::handle_of(exception).attr(interned("__name__")), py::str(exception),
+                        traceback_text(exception));
 }
 
 py::dict validation_record(const std::string &text) {
@@ -124,9 +125,9 @@ Outcome call_captured(const Request &request, const std::function<void(Outcome &
     if (outcome.failure && echo) {
         // What traceback.print_exception writes, into this call's stderr (and so streamed).
         const py::object exception = outcome.failure;
-        const py::object lines =
-            module_global("traceback")
-                .attr(interned("format_exception"))(py::type::handle_of(exception), exception, exception.attr(interned("__traceback__")));
+        const py::object lines = module_global("traceback")
+                                     .attr(interned("format_exception"))(py::type::handle_of(exception), exception,
+                                                                         exception.attr(interned("__traceback__")));
         capture.write(output::err, py::str("").attr(interned("join"))(lines));
     }
     outcome.logs = capture.text(output::out) + capture.text(output::err);

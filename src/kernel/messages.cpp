@@ -51,8 +51,8 @@ std::string invalid_field_text(const char *field, const char *expected, const py
 py::dict field_error(const py::handle &message, const char *msg_type, const char *field_name, const char *expected,
                      const py::handle &value) {
     py::dict reply = reply_of("error");
-    reply[interned("message")] = "Invalid field '" + std::string(field_name) + "' in " + msg_type + ": expected " + expected +
-                       ", got " + type_name(value);
+    reply[interned("message")] = "Invalid field '" + std::string(field_name) + "' in " + msg_type + ": expected " +
+                                 expected + ", got " + type_name(value);
     if (message.contains("request_id")) {
         reply[interned("request_id")] = message[interned("request_id")];
     }
@@ -117,7 +117,9 @@ AcquiredLock::~AcquiredLock() {
     }
 }
 
-std::string current_thread_name() { return text_of(module_global("threading").attr(interned("current_thread"))().attr(interned("name"))); }
+std::string current_thread_name() {
+    return text_of(module_global("threading").attr(interned("current_thread"))().attr(interned("name")));
+}
 
 double now() { return module_global("time").attr(interned("time"))().cast<double>(); }
 

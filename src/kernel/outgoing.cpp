@@ -110,7 +110,8 @@ bool sends_as_the_library(const py::object &ws) {
 // failure); nothing awaits between the frames, so nothing else can write in between.
 Coro write_frames(py::object ws, std::vector<py::object> texts) {
     // As the library's send: a fragmented message going out is finished first.
-    for (py::object pending = ws.attr(interned("send_in_progress")); !pending.is_none(); pending = ws.attr(interned("send_in_progress"))) {
+    for (py::object pending = ws.attr(interned("send_in_progress")); !pending.is_none();
+         pending = ws.attr(interned("send_in_progress"))) {
         co_await module_global("asyncio").attr(interned("shield"))(pending);
     }
     py::object context = ws.attr(interned("send_context"))();
@@ -135,8 +136,9 @@ Coro write_frames(py::object ws, std::vector<py::object> texts) {
     } catch (py::error_already_set &e) {
         failure = e;
     }
-    const py::object exiting = failure ? context.attr(interned("__aexit__"))(failure->type(), failure->value(), failure->trace())
-                                       : context.attr(interned("__aexit__"))(py::none(), py::none(), py::none());
+    const py::object exiting =
+        failure ? context.attr(interned("__aexit__"))(failure->type(), failure->value(), failure->trace())
+                : context.attr(interned("__aexit__"))(py::none(), py::none(), py::none());
     const py::object suppressed = co_await exiting;
     if (failure && !py::bool_(suppressed)) {
         throw *failure;
@@ -326,7 +328,8 @@ Coro send_all(py::object self, py::list messages) {
     size_t i = 0;
     while (i < encoded.size()) {
         if (encoded[i].chunked) {
-            co_await self.attr(interned("_send_chunked_message"))(encoded[i].raw_json, encoded[i].type, encoded[i].request_id);
+            co_await self.attr(interned("_send_chunked_message"))(encoded[i].raw_json, encoded[i].type,
+                                                                  encoded[i].request_id);
             sent(encoded[i]);
             ++i;
             continue;
@@ -393,7 +396,8 @@ void add_outgoing_methods(ClassBuilder &cls) {
 }
 
 void register_outgoing(py::module_ &m) {
-    py::object library_send = py::module_::import("websockets.asyncio.connection").attr(interned("Connection")).attr(interned("send"));
+    py::object library_send =
+        py::module_::import("websockets.asyncio.connection").attr(interned("Connection")).attr(interned("send"));
     g_library_send = library_send.release().ptr();  // kept for the life of the process
     // orjson when it is there (compact, UTF-8 as is); else the standard json module's defaults.
     bool have_orjson = true;

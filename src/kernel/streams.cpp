@@ -276,7 +276,9 @@ RequestScope::~RequestScope() {
 namespace {
 using output::Stream;
 
-void init_base(const py::object &self) { py::module_::import("io").attr(interned("TextIOBase")).attr(interned("__init__"))(self); }
+void init_base(const py::object &self) {
+    py::module_::import("io").attr(interned("TextIOBase")).attr(interned("__init__"))(self);
+}
 
 void capture_init(py::object self, py::object on_write) {
     init_base(self);
@@ -309,7 +311,8 @@ void hook_init(py::object self, py::object stream_type, py::object send_callback
     self.attr(interned("stream_type")) = stream_type;
     self.attr(interned("send_callback")) = send_callback;
     const py::object sys = py::module_::import("sys");
-    self.attr(interned("_original_stream")) = stream_type.equal(py::str("stdout")) ? sys.attr(interned("stdout")) : sys.attr(interned("stderr"));
+    self.attr(interned("_original_stream")) =
+        stream_type.equal(py::str("stdout")) ? sys.attr(interned("stdout")) : sys.attr(interned("stderr"));
 }
 
 py::int_ hook_write(py::object self, py::object text) {
@@ -419,7 +422,8 @@ void register_streams(py::module_ &m) {
     capture.attr("__doc__", py::str("Keeps everything written to it and hands each write to a callback."));
     capture.def_init(&capture_init, py::arg("on_write") = py::none());
     capture.def("write", &capture_write, py::arg("text"));
-    capture.def("getvalue", [](py::object self) { return self.attr(interned("_buffer")).attr(interned("getvalue"))(); });
+    capture.def("getvalue",
+                [](py::object self) { return self.attr(interned("_buffer")).attr(interned("getvalue"))(); });
     capture.def("flush", [](py::object) {});
     capture.def("readable", readable);
     capture.def("writable", writable);

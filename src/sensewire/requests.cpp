@@ -118,7 +118,7 @@ py::object make_script(const py::object &self, const Request &request) {
         script_path = py::str("<editor>");
     }
     return lazy_global("jedi").attr("Script")(py::arg("code") = request.code, py::arg("path") = script_path,
-                                         py::arg("project") = self.attr("_jedi_project"));
+                                              py::arg("project") = self.attr("_jedi_project"));
 }
 
 namespace {

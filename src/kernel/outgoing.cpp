@@ -14,17 +14,21 @@
 namespace tarnlet::kernel {
 namespace {
 
-// Writes `text` under the socket lock; the lock is released however the write ends.
-// Returns the milliseconds from `start` until the lock was held.
-Coro locked_send(py::object self, py::object text, std::chrono::steady_clock::time_point start, std::string msg_type) {
-    py::object lock = self.attr(interned("_socket_lock"));
-    co_await lock.attr(interned("acquire"))();
-    const AcquiredLock held(lock);
+// A wait for the socket lock of more than 5 ms since `start` (the encoding included) is logged.
+void report_lock_wait(std::chrono::steady_clock::time_point start, const py::handle &msg_type) {
     const double waited_ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     if (waited_ms > 5.0) {
-        log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) + "ms for: type=" + msg_type);
+        log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) + "ms for: type=" + text_of(msg_type));
     }
+}
+
+// Writes `text` under the socket lock; the lock is released however the write ends.
+Coro locked_send(py::object self, py::object text, std::chrono::steady_clock::time_point start, py::object msg_type) {
+    py::object lock = self.attr(interned("_socket_lock"));
+    co_await lock.attr(interned("acquire"))();
+    const AcquiredLock held(lock);
+    report_lock_wait(start, msg_type);
     co_await self.attr(interned("websocket")).attr(interned("send"))(text);
     co_return py::none();
 }
@@ -58,7 +62,7 @@ Coro send_message_direct(py::object self, py::object message) {
     if (size > module_global("CHUNK_SIZE").cast<size_t>()) {
         co_await self.attr(interned("_send_chunked_message"))(raw_json, msg_type, request_id);
     } else {
-        co_await locked_send(self, raw_json, start, type_text);
+        co_await locked_send(self, raw_json, start, msg_type);
     }
     if (debug) {
         log_debug("[TIMING] Message sent: type=" + type_text + ", request_id=" + id_text);
@@ -150,7 +154,6 @@ Coro write_frames(py::object ws, std::vector<py::object> texts) {
 struct Encoded {
     py::object type;
     py::object request_id;
-    std::string type_text;
     py::object raw_json;
     bool chunked = false;
     std::chrono::steady_clock::time_point start;
@@ -342,12 +345,7 @@ Coro send_all(py::object self, py::list messages) {
         py::object lock = self.attr(interned("_socket_lock"));
         co_await lock.attr(interned("acquire"))();
         const AcquiredLock held(lock);
-        const double waited_ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - encoded[i].start).count();
-        if (waited_ms > 5.0) {
-            log_warning("[TIMING] Socket lock waited " + format_1f(waited_ms) +
-                        "ms for: type=" + text_of(encoded[i].type));
-        }
+        report_lock_wait(encoded[i].start, encoded[i].type);
         const py::object ws = self.attr(interned("websocket"));
         if (end - i > 1 && sends_as_the_library(ws)) {
             std::vector<py::object> texts;

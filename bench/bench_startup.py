@@ -2,7 +2,7 @@
 
 1. Kernel start: from starting the kernel process to its WebSocket connection being
    accepted by the development host, p50 of N starts.  Floor: a bare Python process
-   that imports websockets and connects to a bare websockets server.
+   that imports websockets and connects, started and accepted by the same host code.
 2. Idle memory: RSS of a connected kernel after it settled and answered the
    round trips below, against the bare process's RSS.
 3. The same against a Jupyter ipykernel driven by jupyter_client (the project's
@@ -21,20 +21,19 @@ import asyncio
 import importlib.util
 import statistics
 import subprocess
-import sys
 import time
 
-from websockets.asyncio.server import serve
 
 from benchlib import log_level, result
 from tarnlet_master.devhost import DevHost
 
 SETTLE = 2.0   # seconds a fresh kernel may spend warming up before it is measured
 
+# Started as the host starts a kernel: the workbook id, the port and the connection arguments.
 BARE_CLIENT = (
     "import asyncio, sys, websockets\n"
     "async def main():\n"
-    "    async with websockets.connect(sys.argv[1]) as ws:\n"
+    "    async with websockets.connect(f'ws://127.0.0.1:{sys.argv[2]}/ws/kernel/{sys.argv[1]}') as ws:\n"
     "        await ws.wait_closed()\n"
     "asyncio.run(main())\n"
 )
@@ -57,35 +56,24 @@ def rss_mb(pid):
 
 
 class BareFloor:
-    """Starts of a bare websockets client process against a bare websockets server."""
+    """Starts of a bare websockets client process, through the same host code as the kernel's."""
 
     async def __aenter__(self):
-        self.arrived = asyncio.Queue()
-
-        async def handler(connection):
-            await self.arrived.put(time.monotonic())
-            await connection.wait_closed()
-
-        self.server = await serve(handler, "127.0.0.1", 0)
-        self.url = f"ws://127.0.0.1:{self.server.sockets[0].getsockname()[1]}/ws/kernel/bare"
+        self.host = DevHost(launcher=BARE_CLIENT)
+        await self.host.__aenter__()
         self.times, self.rss = [], None
         return self
 
     async def __aexit__(self, *exc):
-        self.server.close()
-        await self.server.wait_closed()
+        await self.host.__aexit__(*exc)
 
     async def start(self, last):
-        started = time.monotonic()
-        process = await asyncio.create_subprocess_exec(sys.executable, "-c", BARE_CLIENT, self.url)
-        connected = await asyncio.wait_for(self.arrived.get(), 30)
-        self.times.append(connected - started)
+        client = await self.host.start_kernel(f"bare-{len(self.times)}")
+        self.times.append(client.start_to_connected)
         if last:
             await asyncio.sleep(SETTLE)
-            self.rss = rss_mb(process.pid)
-        for connection in list(self.server.connections):
-            await connection.close()
-        await asyncio.wait_for(process.wait(), 10)
+            self.rss = rss_mb(client.process.pid)
+        await self.host.stop_kernel(client.workbook_id)
 
 
 class TarnletKernels:

@@ -17,3 +17,6 @@ fi
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
 cmake --build "build/$name/cmake" -j2 "${targets[@]}"
+# Bytecode for the companions, as an installed package has it: with PYTHONDONTWRITEBYTECODE
+# set, every kernel started from this tree would otherwise compile them again.
+python -m compileall -q "$tree/tarnlet_master" >/dev/null

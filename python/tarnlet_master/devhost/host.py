@@ -74,12 +74,14 @@ class DevHost:
                  kernel_log: Optional[Callable[[str], None]] = None, kernel_log_level: Optional[str] = None,
                  kernel_output: Optional[Callable[[KernelSession, str, str], None]] = None,
                  python: str = sys.executable, env: Optional[Dict[str, str]] = None,
-                 exit_timeout: float = EXIT_TIMEOUT):
+                 exit_timeout: float = EXIT_TIMEOUT, launcher: str = KERNEL_LAUNCHER):
         """``log`` receives one line per message in either direction; ``kernel_log``
         each line the kernel writes to its stderr (its log) or stdout, prefixed
         with the workbook and stream; ``kernel_output`` the same lines as
         (session, "stderr" | "stdout", line).  A kernel gets ``exit_timeout``
-        seconds to end after its connection closed before it is terminated."""
+        seconds to end after its connection closed before it is terminated.
+        ``launcher`` is the source each kernel process runs with ``python -c``; it gets
+        the workbook id, the port and the connection arguments (JSON) as arguments."""
         self.host = host
         self.port = port
         self.log = log
@@ -89,6 +91,7 @@ class DevHost:
         self.python = python
         self.env = env
         self.exit_timeout = exit_timeout
+        self.launcher = launcher
         self.kernels: Dict[str, KernelSession] = {}
         self._server: Any = None
         self._tasks: List[asyncio.Task] = []
@@ -135,7 +138,7 @@ class DevHost:
         session.started_at = time.monotonic()
         try:
             session.process = await asyncio.create_subprocess_exec(
-                self.python, "-c", KERNEL_LAUNCHER, workbook_id, str(self.port), json.dumps(args),
+                self.python, "-c", self.launcher, workbook_id, str(self.port), json.dumps(args),
                 stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
                 env=env, **_own_process_group())
         except BaseException:

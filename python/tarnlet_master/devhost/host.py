@@ -74,14 +74,15 @@ class DevHost:
                  kernel_log: Optional[Callable[[str], None]] = None, kernel_log_level: Optional[str] = None,
                  kernel_output: Optional[Callable[[KernelSession, str, str], None]] = None,
                  python: str = sys.executable, env: Optional[Dict[str, str]] = None,
-                 exit_timeout: float = EXIT_TIMEOUT, launcher: str = KERNEL_LAUNCHER):
+                 exit_timeout: float = EXIT_TIMEOUT, launcher: Optional[str] = None):
         """``log`` receives one line per message in either direction; ``kernel_log``
         each line the kernel writes to its stderr (its log) or stdout, prefixed
         with the workbook and stream; ``kernel_output`` the same lines as
         (session, "stderr" | "stdout", line).  A kernel gets ``exit_timeout``
         seconds to end after its connection closed before it is terminated.
-        ``launcher`` is the source each kernel process runs with ``python -c``; it gets
-        the workbook id, the port and the connection arguments (JSON) as arguments."""
+        ``launcher`` is the source each kernel process runs with ``python -c``
+        (``KERNEL_LAUNCHER`` as it is when the kernel starts, by default); it gets the
+        workbook id, the port and the connection arguments (JSON) as arguments."""
         self.host = host
         self.port = port
         self.log = log
@@ -138,7 +139,7 @@ class DevHost:
         session.started_at = time.monotonic()
         try:
             session.process = await asyncio.create_subprocess_exec(
-                self.python, "-c", self.launcher, workbook_id, str(self.port), json.dumps(args),
+                self.python, "-c", self.launcher or KERNEL_LAUNCHER, workbook_id, str(self.port), json.dumps(args),
                 stdin=asyncio.subprocess.DEVNULL, stdout=asyncio.subprocess.PIPE, stderr=asyncio.subprocess.PIPE,
                 env=env, **_own_process_group())
         except BaseException:

@@ -1,11 +1,13 @@
 """The kernel's transport: round trips and large replies, against a floor measured in the same run.
 
-The bench process plays the Business Layer: a websockets server at "/ws/kernel/<id>". Two peers
+The bench process plays the Business Layer: a websockets server at "/ws/kernel/<id>". Three peers
 connect to it in turn, each in a process of its own:
 
 * the kernel, started through its real entry `main` (platform "web");
 * the floor: a bare websockets client that decodes each request and sends the same replies
-  (same keys, same encoder, the same chunking of texts over 65536 characters), and nothing else.
+  (same keys, same encoder, the same chunking of texts over 65536 characters), and nothing else;
+* the hop floor: the floor, evaluating the code on a worker of a 10-thread pool as the kernel
+  does (its "1+1" figure only).
 
 Measured, for each peer:
 
@@ -76,6 +78,18 @@ FLOOR_PEER = "import asyncio, json, sys, uuid\n" + FLOOR_PRELUDE + textwrap.dede
 
     asyncio.run(main(sys.argv[1], sys.argv[2]))
 """)
+
+
+# The floor with the worker hop of the kernel's design: the code is evaluated on a worker of a
+# 10-thread pool (loop.run_in_executor) instead of on the loop. Nothing else changes.
+HOP_FLOOR_PEER = FLOOR_PEER.replace(
+    "import asyncio, json, sys, uuid\n", "import asyncio, concurrent.futures, json, sys, uuid\n", 1).replace(
+    "async def main(workbook_id, port):\n",
+    "async def main(workbook_id, port):\n"
+    "    pool = concurrent.futures.ThreadPoolExecutor(max_workers=10)\n", 1).replace(
+    'value = eval(m.get("code", ""))',
+    'value = await asyncio.get_running_loop().run_in_executor(pool, eval, m.get("code", ""))', 1)
+assert HOP_FLOOR_PEER.count("run_in_executor") == 1 and "pool = " in HOP_FLOOR_PEER
 
 
 class Receiver:
@@ -193,9 +207,10 @@ def main():
     parser.add_argument("--size", type=int, default=10_000_000, help="characters of the large reply")
     parser.add_argument("--rounds", type=int, default=3, help="alternating kernel/floor rounds; the best is kept")
     args = parser.parse_args()
-    best = {"kernel": {}, "floor": {}}
+    best = {"kernel": {}, "floor": {}, "hop floor": {}}
     for round_no in range(args.rounds):
         floor = asyncio.run(run_peer(FLOOR_PEER, args.trips, args.size))
+        hop = asyncio.run(run_peer(HOP_FLOOR_PEER, args.trips, args.size))
         kernel = asyncio.run(run_peer(KERNEL_PEER, args.trips, args.size))
         print(f"round {round_no + 1}: {args.trips} sequential round trips, reply of {args.size:,} characters")
         for name in ("add_path", "execution 1+1"):
@@ -203,6 +218,9 @@ def main():
             print(f"  {name:<14} kernel p50 {kp50 * 1e6:7.0f} us  p99 {kp99 * 1e6:7.0f} us | "
                   f"floor p50 {fp50 * 1e6:7.0f} us  p99 {fp99 * 1e6:7.0f} us | "
                   f"ratio p50 {kp50 / fp50:4.2f}  p99 {kp99 / fp99:4.2f}")
+        hp50, hp99 = hop["execution 1+1"]
+        print(f"  {'  with a hop':<14} hop floor p50 {hp50 * 1e6:7.0f} us  p99 {hp99 * 1e6:7.0f} us | "
+              f"ratio kernel/hop floor p50 {kernel['execution 1+1'][0] / hp50:4.2f}")
         kcpu, fcpu = kernel["cpu per execution"], floor["cpu per execution"]
         if kcpu is not None and fcpu:
             print(f"  {'CPU per 1+1':<14} kernel {kcpu * 1e6:7.0f} us | floor {fcpu * 1e6:7.0f} us | "
@@ -210,7 +228,7 @@ def main():
         (krate, kbytes), (frate, _) = kernel["large reply"], floor["large reply"]
         print(f"  {'large reply':<14} kernel {krate:7.1f} MB/s | floor {frate:7.1f} MB/s | "
               f"ratio {frate / krate:4.2f} (floor/kernel)  [{kbytes / 1e6:.1f} MB of frames]")
-        for name, figures in (("kernel", kernel), ("floor", floor)):
+        for name, figures in (("kernel", kernel), ("floor", floor), ("hop floor", hop)):
             for key, value in figures.items():
                 if better(key, value, best[name].get(key)):
                     best[name][key] = value
@@ -220,6 +238,10 @@ def main():
     if kb.get("cpu per execution") is not None and fb.get("cpu per execution"):
         result("transport.cpu_per_execute", kb["cpu per execution"] * 1e6, "us", fb["cpu per execution"] * 1e6)
     result("transport.large_reply", kb["large reply"][0], "MB/s", fb["large reply"][0])
+    # Against the floor that evaluates on a pool worker too: the kernel's own cost.
+    hb = best["hop floor"]
+    result("transport.execute_1plus1_p50_vs_hop_floor", kb["execution 1+1"][0] * 1e6, "us",
+           hb["execution 1+1"][0] * 1e6)
 
 
 if __name__ == "__main__":

@@ -24,86 +24,99 @@ py::dict execution_message(const char *type, bool success, const char *payload_k
     return message;
 }
 
-Coro serve(Request run, py::object code, double start) {
-    const py::object self = run.self;
-    logf(Level::debug, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=%s)",
-         run.request_id);
-    run.loop = module_global("asyncio").attr(interned("get_running_loop"))();
-    // Printing never blocks user code: the writes of this thread are streamed under the
-    // request's id, handed to the loop without waiting (see streams.hpp).
-    output::Target target{self, run.loop, run.request_id, self.attr(interned("workbook_id")), run.source};
-    auto result = std::make_shared<py::object>();
-    const py::object worker = worker_function("execute_with_callbacks", [run, code, target, result]() {
-        const std::string thread = current_thread_name();
-        logf(Level::debug, "[Kernel] [Worker Thread %s] Executing code (request_id=%s)", thread, run.request_id);
-        {
-            const output::RequestScope streamed(target);
-            // execute answers what the code raises, an interrupt included.
-            InterruptibleRun running(run.self, run.request_id);
-            *result =
-                run.self.attr(interned("executor"))
-                    .attr(interned("execute"))(code, py::arg("stdout_callback") = module_global("_request_stdout"),
-                                               py::arg("stderr_callback") = module_global("_request_stderr"));
-            if (const py::object late = running.end(); late && is_dict(*result)) {
-                (*result)[py::str("success")] = false;
-                (*result)[py::str("error")] = error_record_of(late);
-            }
+// On the worker: the console code runs with this thread's writes streamed under the
+// request's id, handed to the loop without waiting (see streams.hpp).
+Outcome execute_with_callbacks(const Request &run) {
+    const std::string thread = current_thread_name();
+    logf(Level::debug, "[Kernel] [Worker Thread %s] Executing code (request_id=%s)", thread, run.request_id);
+    Outcome outcome;
+    {
+        const output::RequestScope streamed(
+            output::Target{run.self, run.loop, run.request_id, run.workbook_id, run.source});
+        // execute answers what the code raises, an interrupt included.
+        InterruptibleRun running(run.self, run.request_id);
+        outcome.value =
+            run.self.attr(interned("executor"))
+                .attr(interned("execute"))(run.args, py::arg("stdout_callback") = module_global("_request_stdout"),
+                                           py::arg("stderr_callback") = module_global("_request_stderr"));
+        if (const py::object late = running.end(); late && is_dict(outcome.value)) {
+            outcome.value[py::str("success")] = false;
+            outcome.value[py::str("error")] = error_record_of(late);
         }
-        logf(Level::debug, "[Kernel] [Worker Thread %s] Execution completed (request_id=%s)", thread, run.request_id);
-    });
-    co_await run_on_worker(run, worker);
-    const py::object outcome = *result;
+    }
+    logf(Level::debug, "[Kernel] [Worker Thread %s] Execution completed (request_id=%s)", thread, run.request_id);
+    return outcome;
+}
+
+Coro serve(std::shared_ptr<Request> run, double start) {
+    const py::object self = run->self;
+    logf(Level::debug, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=%s)",
+         run->request_id);
+    const auto ran = std::make_shared<Outcome>();
+    co_await start_on_worker(*run, "execute_with_callbacks", execute_with_callbacks, ran);
+    const py::object outcome = ran->value;
     const py::object success = outcome[py::str("success")];
-    logf(Level::debug, "[TIMING] Execution completed: request_id=%s, elapsed=%sms", run.request_id, elapsed_ms(start));
-    logf(Level::debug, "[Kernel] [Async Task] Execution finished, success=%s (request_id=%s)", success, run.request_id);
+    logf(Level::debug, "[TIMING] Execution completed: request_id=%s, elapsed=%sms", run->request_id, elapsed_ms(start));
+    logf(Level::debug, "[Kernel] [Async Task] Execution finished, success=%s (request_id=%s)", success,
+         run->request_id);
     if (!py::bool_(success)) {
         const py::object error = outcome[py::str("error")];
-        logf(Level::info, "[Kernel] Sending execution_error for request_id=%s: %s", run.request_id, error);
-        co_return co_await send(self, execution_message("execution_error", false, "error", error, run));
+        logf(Level::info, "[Kernel] Sending execution_error for request_id=%s: %s", run->request_id, error);
+        co_return co_await send(self, execution_message("execution_error", false, "error", error, *run));
     }
-    logf(Level::info, "[Kernel] Sending execution_result (success) for request_id=%s", run.request_id);
+    logf(Level::info, "[Kernel] Sending execution_result (success) for request_id=%s", run->request_id);
     const py::object value = outcome[py::str("result")];
     py::list replies;
     if (!value.is_none()) {
         py::dict output = reply_of("result_output");
         output[interned("content")] = py::str("Out: ") + py::repr(value) + py::str("\n");
-        output[interned("request_id")] = run.request_id;
+        output[interned("request_id")] = run->request_id;
         output[interned("workbook_id")] = self.attr(interned("workbook_id"));
-        output[interned("source")] = run.source;
+        output[interned("source")] = run->source;
         replies.append(output);
     }
     // A labelled run gives the value itself; a console run gives its repr.
-    const bool labelled = is_str(run.function_name) && py::len(run.function_name) > 0;
+    const bool labelled = is_str(run->function_name) && py::len(run->function_name) > 0;
     py::object shown = labelled || value.is_none() ? value : py::object(py::repr(value));
-    replies.append(execution_message("execution_result", true, "result", shown, run));
+    replies.append(execution_message("execution_result", true, "result", shown, *run));
     co_return co_await send_all(self, replies);
 }
 
-Coro fail(Request run, double start, py::object failure) {
-    logf(Level::error, "[TIMING] Execution failed: request_id=%s, elapsed=%sms, error=%s", run.request_id,
+Coro fail(std::shared_ptr<Request> run, double start, py::object failure) {
+    logf(Level::error, "[TIMING] Execution failed: request_id=%s, elapsed=%sms, error=%s", run->request_id,
          elapsed_ms(start), failure);
     logf(Level::error, "[Kernel] Unexpected error in _execute_code_async: %s", failure);
     py::dict message = reply_of("execution_error");
     message[interned("success")] = false;
     message[interned("error")] = error_record_of(failure);
-    message[interned("request_id")] = run.request_id;
-    message[interned("source")] = run.source;
-    co_return co_await send(run.self, message);
+    message[interned("request_id")] = run->request_id;
+    message[interned("source")] = run->source;
+    co_return co_await send(run->self, message);
 }
 
 Coro execute_code_async(py::object self, py::object code, py::object request_id, py::object function_name,
                         py::object source) {
     const double start = now();
-    Request run{self};
-    run.function_name = function_name;
-    run.request_id = request_id;
-    run.source = source;
+    auto run = std::make_shared<Request>(Request{self});
+    run->function_name = function_name;
+    run->request_id = request_id;
+    run->source = source;
+    run->args = code;  // what the worker runs
+    run->workbook_id = self.attr(interned("workbook_id"));
     logf(Level::debug, "[TIMING] Execution started: request_id=%s, function=%s", request_id, function_name);
-    // Named, not temporaries of the co_await: GCC 12 destroys those twice.
-    const py::object serving = serve(run, code, start).to_python();
-    const py::object on_failure =
-        py::cpp_function([run, start](py::object failure) { return fail(run, start, failure); });
-    co_return co_await guarded(serving, on_failure);
+    // The guard in line, without a Python function made for every request. Named, not
+    // temporaries of the co_await: GCC 12 destroys those twice.
+    const py::object serving = serve(run, start).to_python();
+    const Attempted served = co_await attempt(serving);
+    if (served.ok()) {
+        co_return py::none();
+    }
+    const py::object answering = fail(run, start, served.failure).to_python();
+    const Attempted answered = co_await attempt(answering);
+    if (!answered.ok()) {
+        logf(Level::error, "[Kernel] Failed to send error message: %s", answered.failure);
+    }
+    co_return py::none();
 }
 
 Coro handle_run_module(py::object self, py::object message) {

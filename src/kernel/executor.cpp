@@ -8,7 +8,12 @@ namespace tarnlet::kernel {
 
 namespace {
 
-py::object builtins() { return py::module_::import("builtins"); }
+// The builtins module is the interpreter's for its whole life; what it holds is read at
+// each use, so a patched built-in is still the one called.
+const py::object &builtins() {
+    static const auto *module = new py::object(py::module_::import("builtins"));
+    return *module;
+}
 
 // The namespace every console run starts with; globals and locals both name it, so
 // functions defined at the console see the names defined beside them.
@@ -23,10 +28,18 @@ void fresh_namespace(const py::object &self) {
     self.attr(interned("locals")) = ns;
 }
 
+// sys.<name> as the interpreter holds it (print reads it the same way), without an import.
+py::object sys_stream(const char *name) {
+    PyObject *stream = PySys_GetObject(name);
+    if (stream == nullptr) {
+        raise_error(PyExc_AttributeError, std::string("module 'sys' has no attribute '") + name + "'");
+    }
+    return py::reinterpret_borrow<py::object>(stream);
+}
+
 void flush_streams() {
-    const py::object sys = py::module_::import("sys");
-    sys.attr(interned("stdout")).attr(interned("flush"))();
-    sys.attr(interned("stderr")).attr(interned("flush"))();
+    sys_stream("stdout").attr(interned("flush"))();
+    sys_stream("stderr").attr(interned("flush"))();
 }
 
 // compile(source, "<kernel>", "eval"), or nothing when the source is not an expression.

@@ -172,6 +172,12 @@ void run_job(py::capsule job_capsule) {
             *job->outcome = job->execute(job->request);
         } catch (py::error_already_set &e) {
             failure = exception_of(e);
+        } catch (const std::exception &e) {
+            // A value the kernel's own C++ could not take still answers the request, as a
+            // failure of the handler, instead of leaving its task waiting for ever.
+            const std::string what = e.what();
+            failure = py::reinterpret_borrow<py::object>(PyExc_RuntimeError)(py::reinterpret_steal<py::object>(
+                PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "replace")));
         }
     }
     try {

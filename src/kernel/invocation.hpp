@@ -17,7 +17,7 @@ struct Request {
     py::object self;
     py::object module_name = py::str("");
     py::object function_name = py::str("");
-    py::object args = py::list();
+    py::object args = py::list();  // the call's arguments; for console code, the code
     py::object request_id = py::none();
     py::object workbook_id = py::none();
     py::object source = py::str("addin");

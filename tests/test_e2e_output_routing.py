@@ -205,3 +205,28 @@ async def test_a_flood_of_writes_arrives_whole_in_fewer_messages(kernel):
     assert reply.text() == "".join(f"line {i}\n" for i in range(lines))
     # Four writes a line; writes made while a message waits for the loop join it.
     assert len(reply.of_type("stdout")) < lines
+
+
+async def test_a_burst_of_quiet_and_printing_calls_keeps_each_reply_behind_its_output(kernel):
+    # Many calls end while the loop is busy, and their ends go to it together; a call that
+    # printed last thing before returning must still have its output out before its reply.
+    await kernel.update_module("burst", textwrap.dedent("""
+        def burst(n):
+            if n % 3 == 0:
+                print("from", n)
+            return n * 2
+    """), timeout=T)
+    calls = 300
+    requests = [{"type": "custom_function_call", "module_name": "burst", "function_name": "burst", "args": [n],
+                 "request_id": f"burst-{n}", "workbook_id": kernel.workbook_id, "source": "addin"}
+                for n in range(calls)]
+    messages = await gather_finals(kernel, requests, ("function_execution_result",))
+    for n in range(calls):
+        request_id = f"burst-{n}"
+        mine = [m for m in messages if m.get("request_id") == request_id]
+        answers = [m for m in mine if m["type"] == "function_execution_result"]
+        assert [(a["status"], a["result"]) for a in answers] == [("success", n * 2)], answers
+        assert text_of(messages, request_id) == (f"from {n}\n" if n % 3 == 0 else "")
+        if n % 3 == 0:
+            streamed = [i for i, m in enumerate(mine) if m["type"] == "stdout"]
+            assert max(streamed) < mine.index(answers[0])

@@ -1,8 +1,12 @@
 #include "invocation.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <memory>
 #include <set>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "interrupts.hpp"
 #include "streams.hpp"
@@ -156,10 +160,82 @@ void settle(py::object future, py::object failure) {
     }
 }
 
+// The ends of worker jobs on their way to a loop. Under load many jobs end while the loop is
+// busy: they go over together, in one call_soon_threadsafe and one wake-up of the loop,
+// instead of one write to its self-pipe each (each write lets go of the GIL and must win it
+// back from the other workers). Only touched with the GIL held, which is their lock.
+struct Handback {
+    py::object loop;
+    std::uint64_t serial;
+    std::uint64_t schedules;                              // worker_schedules() when it was queued
+    std::vector<std::pair<py::object, py::object>> ends;  // (future, failure) in the order they ended
+};
+
+std::vector<Handback> &handbacks() {
+    static auto *pending = new std::vector<Handback>();  // kept for the life of the process
+    return *pending;
+}
+
+// On the loop: settles the ends of one hand-over, in the order they came.
+void settle_handed_back(std::uint64_t serial) {
+    auto &pending = handbacks();
+    const auto found =
+        std::find_if(pending.begin(), pending.end(), [serial](const Handback &h) { return h.serial == serial; });
+    if (found == pending.end()) {
+        return;
+    }
+    const std::vector<std::pair<py::object, py::object>> ends = std::move(found->ends);
+    pending.erase(found);
+    std::unique_ptr<py::error_already_set> first_error;
+    for (const auto &[future, failure] : ends) {
+        try {
+            settle(future, failure);
+        } catch (py::error_already_set &e) {
+            // The others are still settled; the loop reports the first error, as it
+            // would a failing callback of its own.
+            if (!first_error) {
+                first_error = std::make_unique<py::error_already_set>(std::move(e));
+            }
+        }
+    }
+    if (first_error) {
+        throw std::move(*first_error);
+    }
+}
+
 const py::object &settle_function() {
-    static const auto *function = new py::object(
-        py::cpp_function(&settle, py::name("settle_worker_future"), py::arg("future"), py::arg("failure")));
+    static const auto *function =
+        new py::object(py::cpp_function(&settle_handed_back, py::name("settle_worker_futures"), py::arg("serial")));
     return *function;
+}
+
+// On the worker: the job's end joins the last hand-over queued for the loop, unless
+// something was handed to a loop after that one was queued (this job's last output, say):
+// then it starts a new hand-over, queued behind it.
+void hand_back(const py::object &loop, py::object future, py::object failure) {
+    auto &pending = handbacks();
+    const auto last =
+        std::find_if(pending.rbegin(), pending.rend(), [&loop](const Handback &h) { return h.loop.is(loop); });
+    if (last != pending.rend() && last->schedules == worker_schedules()) {
+        last->ends.emplace_back(std::move(future), std::move(failure));
+        return;
+    }
+    static std::uint64_t serials = 0;
+    const std::uint64_t serial = ++serials;
+    pending.push_back(Handback{loop, serial, worker_schedules(), {}});
+    pending.back().ends.emplace_back(std::move(future), std::move(failure));
+    try {
+        loop.attr(interned("call_soon_threadsafe"))(settle_function(), serial);
+    } catch (py::error_already_set &e) {
+        // The loop closed meanwhile: nobody waits for these ends any more.
+        auto &now_pending = handbacks();
+        now_pending.erase(std::remove_if(now_pending.begin(), now_pending.end(),
+                                         [serial](const Handback &h) { return h.serial == serial; }),
+                          now_pending.end());
+        if (!is_ordinary(e)) {
+            throw;
+        }
+    }
 }
 
 // On the worker: runs the job and hands its end to the loop in one call_soon_threadsafe.
@@ -180,14 +256,7 @@ void run_job(py::capsule job_capsule) {
                 PyUnicode_DecodeUTF8(what.data(), static_cast<Py_ssize_t>(what.size()), "replace")));
         }
     }
-    try {
-        job->request.loop.attr(interned("call_soon_threadsafe"))(settle_function(), job->future, failure);
-    } catch (py::error_already_set &e) {
-        // The loop closed meanwhile: nobody waits for the answer any more.
-        if (!is_ordinary(e)) {
-            throw;
-        }
-    }
+    hand_back(job->request.loop, job->future, failure);
 }
 
 const py::object &job_function() {

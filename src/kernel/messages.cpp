@@ -73,11 +73,17 @@ py::dict reply_of(const char *type) {
 
 Coro send(py::object self, py::object reply) { co_return co_await self.attr(interned("send_message"))(reply); }
 
+std::uint64_t &worker_schedules() {
+    static std::uint64_t count = 0;
+    return count;
+}
+
 py::object schedule_send(const py::object &self, const py::object &loop, const py::object &message) {
     DeferredInterrupts deferred;
     py::object coro = self.attr(interned("send_message"))(message);
     py::object future;
     try {
+        ++worker_schedules();
         future = module_global("asyncio").attr(interned("run_coroutine_threadsafe"))(coro, loop);
     } catch (py::error_already_set &) {
         // Never started: closed rather than left to warn as an unawaited coroutine.

@@ -2,6 +2,7 @@
 // sending replies, and handing messages to the loop from worker threads.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "kernel.hpp"
@@ -42,6 +43,12 @@ Coro send(py::object self, py::object reply);
 // _send_message_direct are the class's own, the frames are written under one hold of the
 // socket lock, so the answers of one request go out back to back.
 Coro send_all(py::object self, py::list messages);
+
+// How many times workers have handed something to a loop (output, a message). A job's end
+// joins a hand-over already on its way to the loop only while this has not moved, so that
+// it is never settled before what the job handed over itself. Read and changed with the
+// GIL held.
+std::uint64_t &worker_schedules();
 
 // asyncio.run_coroutine_threadsafe(self.send_message(message), loop): the future. A
 // coroutine that never got scheduled is closed before the error goes on.

@@ -94,6 +94,7 @@ void schedule(std::shared_ptr<Slot> slot) {
     try {
         py::object coro = send_slot(slot).to_python();
         try {
+            ++worker_schedules();
             module_global("asyncio").attr(interned("run_coroutine_threadsafe"))(coro, slot->target->loop);
         } catch (py::error_already_set &) {
             coro.attr(interned("close"))();

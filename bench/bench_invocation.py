@@ -53,7 +53,18 @@ def values(n):
         yield i
 """
 
-FLOOR_PEER = "import asyncio, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
+# A peer's loop: `on_call(ws, m)` answers a call, by way of `reply(ws, m, value)`.
+PEER_LOOP = textwrap.dedent("""
+    async def reply(ws, m, value):
+        rid, wb, source = m.get("request_id"), m.get("workbook_id"), m.get("source", "addin")
+        await ws.send(dumps({"type": "result_output", "content": "Out: " + repr(value) + "\\n",
+                             "request_id": rid, "workbook_id": wb, "source": source}))
+        await ws.send(dumps({"type": "execution_result", "success": True, "result": value,
+                             "logs": "", "request_id": rid, "module_name": m["module_name"],
+                             "function_name": m["function_name"], "workbook_id": wb, "source": source}))
+        await ws.send(dumps({"type": "function_execution_result", "request_id": rid,
+                             "status": "success", "result": value, "logs": ""}))
+
     async def main(workbook_id, port):
         async with websockets.connect(f"ws://127.0.0.1:{port}/ws/kernel/{workbook_id}") as ws:
             async for raw in ws:
@@ -62,17 +73,7 @@ FLOOR_PEER = "import asyncio, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
                 if kind == "update_module":
                     await ws.send(dumps({"type": "module_updated", "module_name": m["module_name"]}))
                 elif kind == "custom_function_call":
-                    a, b = m["args"]
-                    value = a + b
-                    rid, wb, source = m.get("request_id"), m.get("workbook_id"), m.get("source", "addin")
-                    await ws.send(dumps({"type": "result_output", "content": "Out: " + repr(value) + "\\n",
-                                         "request_id": rid, "workbook_id": wb, "source": source}))
-                    await ws.send(dumps({"type": "execution_result", "success": True, "result": value,
-                                         "logs": "", "request_id": rid, "module_name": m["module_name"],
-                                         "function_name": m["function_name"], "workbook_id": wb,
-                                         "source": source}))
-                    await ws.send(dumps({"type": "function_execution_result", "request_id": rid,
-                                         "status": "success", "result": value, "logs": ""}))
+                    await on_call(ws, m)
                 elif kind == "execute_streaming_function":
                     rid = m["request_id"]
                     for i in range(m["args"][0]):
@@ -84,50 +85,33 @@ FLOOR_PEER = "import asyncio, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
     asyncio.run(main(sys.argv[1], sys.argv[2]))
     """)
 
+FLOOR_PEER = "import asyncio, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
+    async def on_call(ws, m):
+        a, b = m["args"]
+        await reply(ws, m, a + b)
+    """) + PEER_LOOP
 
 # The floor with the one thing the kernel's design adds to every call: the call runs as a
 # task of its own, on a worker of a 10-thread pool (loop.run_in_executor), and its three
 # replies go out together under a lock once it is back on the loop. Still no logging, no
 # capture, no import, no checks: what is left between it and the kernel is the kernel's own work.
 HOP_FLOOR_PEER = "import asyncio, concurrent.futures, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
-    async def main(workbook_id, port):
-        pool = concurrent.futures.ThreadPoolExecutor(max_workers=10)
-        tasks = set()
-        async with websockets.connect(f"ws://127.0.0.1:{port}/ws/kernel/{workbook_id}") as ws:
-            lock = asyncio.Lock()
+    pool = concurrent.futures.ThreadPoolExecutor(max_workers=10)
+    tasks = set()
+    lock = None
 
-            async def call(m):
-                value = await asyncio.get_running_loop().run_in_executor(pool, lambda: m["args"][0] + m["args"][1])
-                rid, wb, source = m.get("request_id"), m.get("workbook_id"), m.get("source", "addin")
-                async with lock:
-                    await ws.send(dumps({"type": "result_output", "content": "Out: " + repr(value) + "\\n",
-                                         "request_id": rid, "workbook_id": wb, "source": source}))
-                    await ws.send(dumps({"type": "execution_result", "success": True, "result": value,
-                                         "logs": "", "request_id": rid, "module_name": m["module_name"],
-                                         "function_name": m["function_name"], "workbook_id": wb,
-                                         "source": source}))
-                    await ws.send(dumps({"type": "function_execution_result", "request_id": rid,
-                                         "status": "success", "result": value, "logs": ""}))
+    async def call(ws, m):
+        global lock
+        value = await asyncio.get_running_loop().run_in_executor(pool, lambda: m["args"][0] + m["args"][1])
+        lock = lock or asyncio.Lock()
+        async with lock:
+            await reply(ws, m, value)
 
-            async for raw in ws:
-                m = json.loads(raw)
-                kind = m.get("type")
-                if kind == "update_module":
-                    await ws.send(dumps({"type": "module_updated", "module_name": m["module_name"]}))
-                elif kind == "custom_function_call":
-                    task = asyncio.create_task(call(m))
-                    tasks.add(task)
-                    task.add_done_callback(tasks.discard)
-                elif kind == "execute_streaming_function":
-                    rid = m["request_id"]
-                    for i in range(m["args"][0]):
-                        await ws.send(dumps({"type": "streaming_function_result", "request_id": rid,
-                                             "result": i, "done": False, "workbook_id": workbook_id}))
-                    await ws.send(dumps({"type": "streaming_function_result", "request_id": rid,
-                                         "done": True, "workbook_id": workbook_id}))
-
-    asyncio.run(main(sys.argv[1], sys.argv[2]))
-    """)
+    async def on_call(ws, m):
+        task = asyncio.create_task(call(ws, m))
+        tasks.add(task)
+        task.add_done_callback(tasks.discard)
+    """) + PEER_LOOP
 
 
 class Driver:

@@ -131,6 +131,24 @@ async def test_a_kernel_that_cannot_start_is_reported():
         assert host.kernels == {}
 
 
+async def test_a_host_starts_the_process_its_launcher_names_with_the_kernel_arguments():
+    # The launcher gets the workbook id, the port and the connection arguments, as the
+    # kernel's entry does; this one only connects, and when asked reports what it was given.
+    launcher = ("import asyncio, json, sys, websockets\n"
+                "async def main(workbook_id, port, args):\n"
+                "    async with websockets.connect(f'ws://127.0.0.1:{port}/ws/kernel/{workbook_id}') as ws:\n"
+                "        await ws.recv()\n"
+                "        await ws.send(json.dumps({'type': 'launched', 'args': args}))\n"
+                "        await ws.wait_closed()\n"
+                "asyncio.run(main(sys.argv[1], sys.argv[2], json.loads(sys.argv[3])))\n")
+    async with DevHost(launcher=launcher) as host:
+        session = await host.start_kernel("wb-launched", connection_args={"platform": "web", "n": 1}, timeout=T)
+        assert session.start_to_connected > 0
+        launched = await session.request({"type": "report"}, until="launched", timeout=T)
+        assert launched.final["args"] == {"platform": "web", "n": 1}
+        assert await host.stop_kernel(session.workbook_id) == 0
+
+
 async def test_host_refuses_unknown_endpoints():
     async with DevHost() as host:
         base = f"ws://127.0.0.1:{host.port}"

@@ -1,5 +1,6 @@
 """Code execution and module runs end to end: a real kernel connected to a real websockets peer."""
 
+import asyncio
 import logging
 import uuid
 
@@ -115,6 +116,29 @@ class TestExecutionRequest:
         messages = [r.getMessage() for r in caplog.records if r.name == KERNEL_LOGGER]
         assert any(m.startswith("[TIMING] Execution failed: request_id=gone, elapsed=") for m in messages)
         assert any(m.startswith("[Kernel] Unexpected error in _execute_code_async: ") for m in messages)
+
+    async def test_an_error_reply_that_cannot_be_sent_is_logged_and_the_kernel_goes_on(self, peer, caplog,
+                                                                                        monkeypatch):
+        sent = peer.kernel.send_message
+
+        async def refusing(message):
+            if message.get("request_id") == "lost":
+                raise OSError("peer went away")
+            return await sent(message)
+
+        monkeypatch.setattr(peer.kernel, "send_message", refusing)
+        given_up = "[Kernel] Failed to send error message: peer went away"
+        with caplog.at_level(logging.ERROR, logger=KERNEL_LOGGER):
+            await peer.send({"type": "execution_request", "code": "1+1", "request_id": "lost"})
+            for _ in range(TIMEOUT * 100):  # the request has no answer to wait for: its log line
+                messages = [r.getMessage() for r in caplog.records if r.name == KERNEL_LOGGER]
+                if given_up in messages:
+                    break
+                await asyncio.sleep(0.01)
+            *_, ok = await execute(peer, "2+2")
+        assert ok["result"] == "4"
+        assert "[Kernel] Unexpected error in _execute_code_async: peer went away" in messages
+        assert given_up in messages
 
     async def test_log_lines(self, peer, caplog):
         with caplog.at_level(logging.DEBUG, logger=KERNEL_LOGGER):

@@ -101,7 +101,7 @@ Coro serve(std::shared_ptr<Request> call, py::object message) {
              callable_id);
     }
     const auto outcome = std::make_shared<Outcome>();
-    co_await start_on_worker(*call, "execute_callable", execute_callable, outcome);
+    co_await start_on_worker(*call, execute_callable, outcome);
     co_return co_await answer(*call, outcome, callable_id);
 }
 

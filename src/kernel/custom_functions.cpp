@@ -143,7 +143,7 @@ Coro serve(std::shared_ptr<Request> call, py::object message) {
              call->function_name);
     }
     const auto outcome = std::make_shared<Outcome>();
-    co_await start_on_worker(*call, "execute_function", execute_function, outcome);
+    co_await start_on_worker(*call, execute_function, outcome);
     co_return co_await answer(*call, outcome);
 }
 

@@ -107,7 +107,7 @@ Coro serve(std::shared_ptr<Request> event, py::object message, bool is_com) {
         logf(Level::debug, "[Kernel] [Async Task] Dispatching event_execution to worker: %s", event->qualified());
     }
     const auto outcome = std::make_shared<Outcome>();
-    co_await start_on_worker(*event, "execute_event", execute_event, outcome);
+    co_await start_on_worker(*event, execute_event, outcome);
     co_return co_await answer(*event, outcome, is_com);
 }
 

@@ -53,7 +53,7 @@ Coro serve(std::shared_ptr<Request> run, double start) {
     logf(Level::debug, "[Kernel] [Async Task] Submitting execution to worker thread pool (request_id=%s)",
          run->request_id);
     const auto ran = std::make_shared<Outcome>();
-    co_await start_on_worker(*run, "execute_with_callbacks", execute_with_callbacks, ran);
+    co_await start_on_worker(*run, execute_with_callbacks, ran);
     const py::object outcome = ran->value;
     const py::object success = outcome[py::str("success")];
     logf(Level::debug, "[TIMING] Execution completed: request_id=%s, elapsed=%sms", run->request_id, elapsed_ms(start));
@@ -112,11 +112,7 @@ Coro execute_code_async(py::object self, py::object code, py::object request_id,
         co_return py::none();
     }
     const py::object answering = fail(run, start, served.failure).to_python();
-    const Attempted answered = co_await attempt(answering);
-    if (!answered.ok()) {
-        logf(Level::error, "[Kernel] Failed to send error message: %s", answered.failure);
-    }
-    co_return py::none();
+    co_return co_await answer_or_log(answering);
 }
 
 Coro handle_run_module(py::object self, py::object message) {

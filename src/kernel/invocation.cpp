@@ -227,11 +227,11 @@ void hand_back(const py::object &loop, py::object future, py::object failure) {
     try {
         loop.attr(interned("call_soon_threadsafe"))(settle_function(), serial);
     } catch (py::error_already_set &e) {
-        // The loop closed meanwhile: nobody waits for these ends any more.
-        auto &now_pending = handbacks();
-        now_pending.erase(std::remove_if(now_pending.begin(), now_pending.end(),
-                                         [serial](const Handback &h) { return h.serial == serial; }),
-                          now_pending.end());
+        // The loop closed meanwhile: nobody waits for these ends any more. (Other workers
+        // may have added hand-overs while this one let go of the GIL: found by serial.)
+        pending.erase(
+            std::remove_if(pending.begin(), pending.end(), [serial](const Handback &h) { return h.serial == serial; }),
+            pending.end());
         if (!is_ordinary(e)) {
             throw;
         }
@@ -266,9 +266,7 @@ const py::object &job_function() {
 
 }  // namespace
 
-py::object start_on_worker(Request &request, const char *name, Outcome (*execute)(const Request &),
-                           std::shared_ptr<Outcome> outcome) {
-    (void)name;
+py::object start_on_worker(Request &request, Outcome (*execute)(const Request &), std::shared_ptr<Outcome> outcome) {
     request.loop = module_global("asyncio").attr(interned("get_running_loop"))();
     // One hop each way: the job goes straight to the pool, and its end comes back by one
     // call_soon_threadsafe onto a plain loop future (run_in_executor would chain a
@@ -290,7 +288,12 @@ Coro guarded(py::object serve, py::object fail) {
     if (served.ok()) {
         co_return py::none();
     }
-    const Attempted answered = co_await attempt(fail(served.failure));
+    const py::object answering = fail(served.failure);
+    co_return co_await answer_or_log(answering);
+}
+
+Coro answer_or_log(py::object answering) {
+    const Attempted answered = co_await attempt(answering);
     if (!answered.ok()) {
         logf(Level::error, "[Kernel] Failed to send error message: %s", answered.failure);
     }
@@ -315,11 +318,7 @@ Coro handle_request(const Kind &kind, py::object self, py::object message) {
         co_return py::none();
     }
     const py::object answering = answer_failure(described, request, served.failure).to_python();
-    const Attempted answered = co_await attempt(answering);
-    if (!answered.ok()) {
-        logf(Level::error, "[Kernel] Failed to send error message: %s", answered.failure);
-    }
-    co_return py::none();
+    co_return co_await answer_or_log(answering);
 }
 
 AtExit::~AtExit() {

@@ -72,10 +72,9 @@ template <typename Work>
 py::object worker_function(const char *name, Work &&work) {
     return py::cpp_function(std::forward<Work>(work), py::name(name));
 }
-// Sets the request's loop and starts `execute(request)` (the worker function `name`)
-// on self._thread_pool; its outcome lands in `outcome`. The loop future, to co_await.
-py::object start_on_worker(Request &request, const char *name, Outcome (*execute)(const Request &),
-                           std::shared_ptr<Outcome> outcome);
+// Sets the request's loop and starts `execute(request)` on self._thread_pool; its
+// outcome lands in `outcome`. The loop future, to co_await.
+py::object start_on_worker(Request &request, Outcome (*execute)(const Request &), std::shared_ptr<Outcome> outcome);
 // Runs `worker` on the request's self._thread_pool and waits for it.
 py::object run_on_worker(const Request &request, const py::object &worker);
 
@@ -85,6 +84,9 @@ py::object run_on_worker(const Request &request, const py::object &worker);
 // Both are Python objects (a coroutine, and a callable returning one): GCC 12 destroys a
 // lambda converted to a std::function parameter of a coroutine twice.
 Coro guarded(py::object serve, py::object fail);
+// Awaits `answering`, the error reply of a request that failed; a failure of that is
+// only logged, as "Failed to send error message".
+Coro answer_or_log(py::object answering);
 
 // A message type whose request is answered by one error reply when anything fails.
 struct Kind {

@@ -98,12 +98,10 @@ FLOOR_PEER = "import asyncio, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
 HOP_FLOOR_PEER = "import asyncio, concurrent.futures, json, sys\n" + FLOOR_PRELUDE + textwrap.dedent("""
     pool = concurrent.futures.ThreadPoolExecutor(max_workers=10)
     tasks = set()
-    lock = None
+    lock = asyncio.Lock()  # bound to the loop on first use
 
     async def call(ws, m):
-        global lock
         value = await asyncio.get_running_loop().run_in_executor(pool, lambda: m["args"][0] + m["args"][1])
-        lock = lock or asyncio.Lock()
         async with lock:
             await reply(ws, m, value)
 

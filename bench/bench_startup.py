@@ -55,33 +55,17 @@ def rss_mb(pid):
     return psutil.Process(pid).memory_info().rss / 2**20
 
 
-class BareFloor:
-    """Starts of a bare websockets client process, through the same host code as the kernel's."""
+class HostedStarts:
+    """Starts of processes through the development host: kernels, or with `launcher` the
+    bare client, started and accepted by the same host code. The last start settles and
+    is measured: its RSS, and `trips` sequential "1+1" round trips (a kernel's)."""
+
+    def __init__(self, trips=0, launcher=None):
+        self.trips, self.launcher = trips, launcher
+        self.times, self.rss, self.round_trips = [], None, []
 
     async def __aenter__(self):
-        self.host = DevHost(launcher=BARE_CLIENT)
-        await self.host.__aenter__()
-        self.times, self.rss = [], None
-        return self
-
-    async def __aexit__(self, *exc):
-        await self.host.__aexit__(*exc)
-
-    async def start(self, last):
-        client = await self.host.start_kernel(f"bare-{len(self.times)}")
-        self.times.append(client.start_to_connected)
-        if last:
-            await asyncio.sleep(SETTLE)
-            self.rss = rss_mb(client.process.pid)
-        await self.host.stop_kernel(client.workbook_id)
-
-
-class TarnletKernels:
-    def __init__(self, trips):
-        self.trips, self.times, self.rss, self.round_trips = trips, [], None, []
-
-    async def __aenter__(self):
-        self.host = DevHost(kernel_log_level=log_level())
+        self.host = DevHost(kernel_log_level=log_level(), launcher=self.launcher)
         await self.host.__aenter__()
         return self
 
@@ -89,17 +73,17 @@ class TarnletKernels:
         await self.host.__aexit__(*exc)
 
     async def start(self, last):
-        kernel = await self.host.start_kernel(f"bench-{len(self.times)}")
-        self.times.append(kernel.start_to_connected)
+        session = await self.host.start_kernel(f"start-{len(self.times)}")
+        self.times.append(session.start_to_connected)
         if last:
             await asyncio.sleep(SETTLE)
             for _ in range(self.trips):
                 t0 = time.perf_counter()
-                reply = await kernel.execute("1+1", timeout=30)
+                reply = await session.execute("1+1", timeout=30)
                 self.round_trips.append(time.perf_counter() - t0)
                 assert reply.final.get("result") == "2", reply.final
-            self.rss = rss_mb(kernel.process.pid)
-        await self.host.stop_kernel(kernel.workbook_id)
+            self.rss = rss_mb(session.process.pid)
+        await self.host.stop_kernel(session.workbook_id)
 
 
 class JupyterKernels:
@@ -151,7 +135,8 @@ async def main():
     missing = [name for name in ("ipykernel", "jupyter_client") if importlib.util.find_spec(name) is None]
     if missing:
         print(f"ipykernel comparison skipped: {', '.join(missing)} not installed (pip install '.[bench]')")
-    async with BareFloor() as bare, TarnletKernels(args.trips) as ours, JupyterKernels(args.trips) as theirs:
+    async with HostedStarts(launcher=BARE_CLIENT) as bare, HostedStarts(args.trips) as ours, \
+            JupyterKernels(args.trips) as theirs:
         for i in range(args.starts):
             for starter in (bare, ours) if missing else (bare, ours, theirs):
                 await starter.start(last=i == args.starts - 1)
